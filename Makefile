@@ -1,0 +1,34 @@
+# make demo  - set up everything and run hls_encoder on a built-in sample
+# make test  - set up everything and run the test suite
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+
+.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz clean
+
+demo: build
+	PYTHON=$(PY) scripts/demo.sh
+
+test: build py39
+	$(PY) -m pytest -q
+
+deps:
+	scripts/install-deps.sh
+
+venv: deps
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --disable-pip-version-check pytest
+
+build: venv
+	$(PY) -m pip install -q --disable-pip-version-check . 2>&1 \
+	    | grep -v "is ignored: it is neither a file nor a directory" || true
+	$(PY) -c "import corvane"
+
+py39: deps
+	scripts/build-py39.sh
+
+bench: build
+	$(PY) bench/ladder_bench.py
+
+clean:
+	rm -rf build demo .pytest_cache

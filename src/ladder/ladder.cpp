@@ -1,0 +1,186 @@
+#include "ladder/ladder.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "log/log.h"
+#include "rendition/transcode.h"
+
+namespace corvane {
+
+namespace {
+
+struct FrameSize {
+    int width;
+    int height;
+};
+
+struct SideLengths {
+    const char* name;
+    int long_side;
+    int short_side;
+};
+
+constexpr SideLengths kResolutionTable[] = {
+    {"1080p", 1920, 1080},
+    {"720p", 1280, 720},
+    {"480p", 854, 480},
+    {"360p", 640, 360},
+};
+
+const SideLengths* find_resolution(const std::string& name) {
+    for (const auto& row : kResolutionTable) {
+        if (name == row.name) return &row;
+    }
+    return nullptr;
+}
+
+// Opens the source once to learn the frame size of its best video stream.
+// Logs the reason and returns nothing when the job cannot go on.
+std::optional<FrameSize> probe_source(const std::string& input) {
+    AVFormatContext* context = nullptr;
+    if (avformat_open_input(&context, input.c_str(), nullptr, nullptr) < 0) {
+        log_message(ERROR, "Could not open " + input + ". Make sure the file exists.");
+        return std::nullopt;
+    }
+    // A source whose stream information cannot be read completely may still
+    // have a usable video stream, so the result is not a reason to stop.
+    avformat_find_stream_info(context, nullptr);
+    const AVCodec* decoder = nullptr;
+    const int index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (index < 0) {
+        log_message(ERROR, "No video stream found in the file.");
+        avformat_close_input(&context);
+        return std::nullopt;
+    }
+    const AVCodecParameters* par = context->streams[index]->codecpar;
+    FrameSize size{par->width, par->height};
+    avformat_close_input(&context);
+    return size;
+}
+
+// Joins every started worker on every way out of the job, exceptions included.
+class WorkerThreads {
+public:
+    ~WorkerThreads() { join_all(); }
+    void start(std::thread worker) { threads_.push_back(std::move(worker)); }
+    void reserve(size_t n) { threads_.reserve(n); }
+    void join_all() {
+        for (auto& t : threads_) {
+            if (t.joinable()) t.join();
+        }
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+bool write_master_playlist(const std::string& output, const std::vector<RenditionSpec>& plan) {
+    std::ofstream file(output, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!file) {
+        log_message(ERROR, "Could not write the master playlist " + output + ": " +
+                               std::strerror(errno) + ".");
+        return false;
+    }
+    file << "#EXTM3U\n#EXT-X-VERSION:3\n";
+    for (const auto& spec : plan) {
+        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << spec.bitrate << ",RESOLUTION=" << spec.width
+             << "x" << spec.height << "\n"
+             << spec.name << ".m3u8\n";
+    }
+    file.close();
+    if (file.fail()) {
+        log_message(ERROR, "Could not write the master playlist " + output + ": " +
+                               std::strerror(errno) + ".");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
+                  std::vector<int> bitrate, std::string key) {
+    // FFmpeg's own chatter (encoder statistics, every file the muxer opens)
+    // would drown the job's lines; its errors still show. A level that the
+    // host program chose itself is left alone.
+    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
+    log_message(INFO, "Analyzing video file: " + input + "...");
+    const std::optional<FrameSize> source = probe_source(input);
+    if (!source) return;
+    log_message(INFO, "Detected video size: " + std::to_string(source->width) + "x" +
+                          std::to_string(source->height));
+
+    const std::map<std::string, int> default_bitrates = {
+        {"1080p", 5000000}, {"720p", 2500000}, {"480p", 1000000}, {"360p", 400000}};
+    while (bitrate.size() < resolution.size()) {
+        const auto found = default_bitrates.find(resolution[bitrate.size()]);
+        bitrate.push_back(found != default_bitrates.end() ? found->second : 1000000);
+    }
+
+    const bool landscape = source->width >= source->height;
+    std::vector<RenditionSpec> plan;
+    // completed[i] is written by worker i only and read after it is joined.
+    std::vector<char> completed(resolution.size(), 0);
+    WorkerThreads workers;
+    workers.reserve(resolution.size());
+
+    for (size_t i = 0; i < resolution.size(); ++i) {
+        const std::string& name = resolution[i];
+        const SideLengths* row = find_resolution(name);
+        if (!row) {
+            log_message(WARN, "Unknown resolution requested: " + name + ". Skipping.");
+            continue;
+        }
+        // Two workers on one name would write the same playlist and segments.
+        const bool repeated = std::any_of(plan.begin(), plan.end(),
+                                          [&](const RenditionSpec& s) { return s.name == name; });
+        if (repeated) {
+            log_message(WARN, "Duplicate resolution requested: " + name + ". Skipping.");
+            continue;
+        }
+        const int width = landscape ? row->long_side : row->short_side;
+        const int height = landscape ? row->short_side : row->long_side;
+        plan.push_back(RenditionSpec{name, width, height, bitrate[i]});
+        char* done = &completed[plan.size() - 1];
+        workers.start(std::thread(
+            [done](std::string in, std::string playlist, int w, int h, int rate, std::string k) {
+                *done = transcode_variant(in, playlist, w, h, rate, k) ? 1 : 0;
+            },
+            input, name + ".m3u8", width, height, bitrate[i], key));
+    }
+    workers.join_all();
+
+    std::vector<RenditionSpec> created;
+    std::string failed;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (completed[i]) {
+            created.push_back(plan[i]);
+        } else {
+            failed += (failed.empty() ? "" : ", ") + plan[i].name;
+        }
+    }
+    if (!plan.empty() && created.empty()) {
+        log_message(ERROR, "No rendition was created; the master playlist " + output +
+                               " was not written.");
+        return;
+    }
+    if (!write_master_playlist(output, created)) return;
+    log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
+    if (failed.empty()) {
+        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
+    } else {
+        log_message(ERROR, "Renditions not created: " + failed + ".");
+    }
+}
+
+}  // namespace corvane

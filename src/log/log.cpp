@@ -1,0 +1,46 @@
+#include "log/log.h"
+
+#include <chrono>
+#include <ctime>
+#include <iomanip>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+namespace corvane {
+
+namespace {
+
+// The one lock of the module: it serialises whole lines across both streams.
+std::mutex log_mutex;
+
+const char* label_of(int level) {
+    switch (level) {
+        case ERROR: return "ERROR";
+        case SUCCESS: return "SUCCESS";
+        case WARN: return "WARN";
+        default: return "INFO";
+    }
+}
+
+}  // namespace
+
+void log_message(int level, const std::string& message) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    std::ostream& out = level == ERROR ? std::cerr : std::cout;
+    out << "[";
+
+    // The clock is read under the lock so that timestamps never go backwards
+    // from one line to the next.
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    const std::time_t seconds = static_cast<std::time_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count() / 1000000000);
+    std::tm local{};
+    localtime_r(&seconds, &local);  // reentrant: other code in the process may call localtime
+    std::ostringstream stamp;
+    stamp << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
+
+    out << stamp.str() << "] [" << label_of(level) << "] " << message << "\n";
+}
+
+}  // namespace corvane

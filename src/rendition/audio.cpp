@@ -1,0 +1,256 @@
+#include "rendition/rendition.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+
+namespace corvane {
+
+namespace {
+
+constexpr int kAudioRate = 44100;
+constexpr AVRational kAudioTimeBase{1, kAudioRate};
+constexpr const char* kLoudnessChain =
+    "loudnorm=I=-14:LRA=11:TP=-1.5,"
+    "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
+// Holes in the source audio longer than this are filled with silence so that
+// the audio stays on the video's clock; longer than kLongestGap, the source's
+// clock is taken to have jumped and nothing is filled.
+constexpr int kGapFillDivisor = 50;  // 1/50 s = 20 ms
+constexpr int kLongestGapSeconds = 60;
+constexpr int kSilenceChunk = 4096;
+
+bool matches_graph(const Rendition& r, const AVFrame* frame) {
+    return r.audio_graph && frame->sample_rate == r.graph_sample_rate &&
+           frame->format == r.graph_sample_fmt &&
+           av_channel_layout_compare(&frame->ch_layout, &r.graph_layout.layout) == 0;
+}
+
+int64_t source_time_of(const AVFrame* frame) {
+    return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+}
+
+// Makes r.audio_frame an encoder frame of n samples, filled from the FIFO and
+// stamped with the audio sample counter.
+Status cut_encoder_frame(Rendition& r, int n) {
+    const AVCodecContext* enc = r.audio_encoder.get();
+    AVFrame* frame = r.audio_frame.get();
+    int ret;
+    if (frame->buf[0] && frame->nb_samples == n) {
+        ret = av_frame_make_writable(frame);
+    } else {
+        av_frame_unref(frame);
+        frame->nb_samples = n;
+        ret = av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+        if (ret >= 0) {
+            frame->format = enc->sample_fmt;
+            frame->sample_rate = enc->sample_rate;
+            ret = av_frame_get_buffer(frame, 0);
+        }
+    }
+    if (ret < 0) return Status{ret, "allocating an audio frame"};
+    ret = av_audio_fifo_read(r.fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
+    if (ret < n) return Status{ret < 0 ? ret : AVERROR_BUG, "reading the audio sample FIFO"};
+    frame->pts = r.audio_samples;
+    r.audio_samples += n;
+    return Status{};
+}
+
+// Encodes every whole encoder frame the FIFO holds; at the end (`final`) also
+// the remainder, as one shorter last frame.
+Status encode_fifo(Rendition& r, bool final) {
+    const int frame_size = r.audio_encoder->frame_size > 0 ? r.audio_encoder->frame_size : 1024;
+    while (true) {
+        const int held = av_audio_fifo_size(r.fifo.get());
+        if (held <= 0 || (held < frame_size && !final)) return Status{};
+        Status s = cut_encoder_frame(r, std::min(held, frame_size));
+        if (s.failed()) return s;
+        const int ret = encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio,
+                                         r.audio_frame.get(), r.out_packet.get());
+        if (ret < 0) return Status{ret, "encoding audio"};
+    }
+}
+
+// Moves everything the graph can give now into the FIFO and encodes it.
+Status pull_from_graph(Rendition& r) {
+    AVFrame* filtered = r.filtered.get();
+    while (true) {
+        int ret = av_buffersink_get_frame(r.audio_sink, filtered);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+        if (ret < 0) return Status{ret, "filtering audio"};
+        ret = av_audio_fifo_write(r.fifo.get(), reinterpret_cast<void**>(filtered->extended_data),
+                                  filtered->nb_samples);
+        const int expected = filtered->nb_samples;
+        av_frame_unref(filtered);
+        if (ret < expected) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
+        Status s = encode_fifo(r, false);
+        if (s.failed()) return s;
+    }
+}
+
+// Tells the graph that its input has ended and encodes what it still holds.
+Status drain_graph(Rendition& r) {
+    if (!r.audio_graph) return Status{};
+    int ret = av_buffersrc_add_frame_flags(r.audio_source, nullptr, 0);
+    if (ret < 0) return Status{ret, "draining the audio graph"};
+    return pull_from_graph(r);
+}
+
+Status push_to_graph(Rendition& r, AVFrame* frame) {
+    int ret = av_buffersrc_add_frame_flags(r.audio_source, frame, 0);
+    if (ret < 0) return Status{ret, "filtering audio"};
+    return pull_from_graph(r);
+}
+
+// Fills a hole in the source audio before `frame` with silence.
+Status fill_gap(Rendition& r, const AVFrame* frame, int64_t missing) {
+    FramePtr silence(av_frame_alloc());
+    if (!silence) return Status{AVERROR(ENOMEM), "filling an audio gap"};
+    while (missing > 0) {
+        const int n = static_cast<int>(std::min<int64_t>(missing, kSilenceChunk));
+        av_frame_unref(silence.get());
+        silence->nb_samples = n;
+        silence->format = frame->format;
+        silence->sample_rate = frame->sample_rate;
+        int ret = av_channel_layout_copy(&silence->ch_layout, &frame->ch_layout);
+        if (ret >= 0) ret = av_frame_get_buffer(silence.get(), 0);
+        if (ret < 0) return Status{ret, "filling an audio gap"};
+        av_samples_set_silence(silence->extended_data, 0, n, frame->ch_layout.nb_channels,
+                               static_cast<AVSampleFormat>(frame->format));
+        silence->pts = AV_NOPTS_VALUE;
+        Status s = push_to_graph(r, silence.get());
+        if (s.failed()) return s;
+        missing -= n;
+    }
+    return Status{};
+}
+
+}  // namespace
+
+Status configure_audio_encoder(Rendition& r) {
+    r.audio_encoder.reset(avcodec_alloc_context3(r.aac));
+    AVCodecContext* c = r.audio_encoder.get();
+    if (!c) return Status{AVERROR(ENOMEM), "opening the AAC encoder"};
+    c->sample_rate = kAudioRate;
+    av_channel_layout_default(&c->ch_layout, 2);
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    c->bit_rate = 128000;
+    c->time_base = kAudioTimeBase;
+    return status_of(avcodec_open2(c, r.aac, nullptr), "opening the AAC encoder");
+}
+
+Status build_audio_graph(Rendition& r, int sample_rate, int sample_fmt,
+                         const AVChannelLayout& layout) {
+    const char* action = "building the audio graph";
+    FilterGraphPtr graph(avfilter_graph_alloc());
+    if (!graph) return Status{AVERROR(ENOMEM), action};
+    const AVFilter* abuffer = avfilter_get_by_name("abuffer");
+    const AVFilter* abuffersink = avfilter_get_by_name("abuffersink");
+    if (!abuffer || !abuffersink) return Status{AVERROR_FILTER_NOT_FOUND, action};
+
+    char layout_text[64] = {0};
+    av_channel_layout_describe(&layout, layout_text, sizeof layout_text);
+    if (layout_text[0] == '\0') std::snprintf(layout_text, sizeof layout_text, "stereo");
+    const char* format_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sample_fmt));
+    char args[512];
+    std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
+                  r.in_audio->time_base.num, r.in_audio->time_base.den, sample_rate,
+                  format_name ? format_name : "none", layout_text);
+
+    AVFilterContext* source = nullptr;
+    AVFilterContext* sink = nullptr;
+    int ret = avfilter_graph_create_filter(&source, abuffer, "in", args, nullptr, graph.get());
+    if (ret < 0) return Status{ret, action};
+    ret = avfilter_graph_create_filter(&sink, abuffersink, "out", nullptr, nullptr, graph.get());
+    if (ret < 0) return Status{ret, action};
+
+    FilterInOutPtr outputs(avfilter_inout_alloc());
+    FilterInOutPtr inputs(avfilter_inout_alloc());
+    if (!outputs || !inputs) return Status{AVERROR(ENOMEM), action};
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = source;
+    outputs->pad_idx = 0;
+    outputs->next = nullptr;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = sink;
+    inputs->pad_idx = 0;
+    inputs->next = nullptr;
+    if (!outputs->name || !inputs->name) return Status{AVERROR(ENOMEM), action};
+
+    AVFilterInOut* in_list = inputs.release();
+    AVFilterInOut* out_list = outputs.release();
+    ret = avfilter_graph_parse_ptr(graph.get(), kLoudnessChain, &in_list, &out_list, nullptr);
+    inputs.reset(in_list);
+    outputs.reset(out_list);
+    if (ret < 0) return Status{ret, action};
+    ret = avfilter_graph_config(graph.get(), nullptr);
+    if (ret < 0) return Status{ret, action};
+
+    ret = av_channel_layout_copy(&r.graph_layout.layout, &layout);
+    if (ret < 0) return Status{ret, action};
+    r.audio_graph = std::move(graph);
+    r.audio_source = source;
+    r.audio_sink = sink;
+    r.graph_sample_rate = sample_rate;
+    r.graph_sample_fmt = sample_fmt;
+    return Status{};
+}
+
+Status filter_audio_frame(Rendition& r, AVFrame* frame) {
+    const int64_t time = source_time_of(frame);
+    if (!r.audio_clock_started) {
+        // Audio is put on the video's clock: it starts where the source says.
+        if (time != AV_NOPTS_VALUE) r.audio_samples = av_rescale_q(time, r.in_audio->time_base, kAudioTimeBase);
+        r.audio_clock_started = true;
+    }
+
+    // A source whose sample rate, format or channel layout changes mid-stream
+    // (broadcast recordings switching programmes) gets a new graph; what the
+    // old one still holds is encoded first.
+    if (!matches_graph(r, frame)) {
+        if (r.audio_graph) {
+            Status s = drain_graph(r);
+            if (s.failed()) return s;
+        }
+        Status s = build_audio_graph(r, frame->sample_rate, frame->format, frame->ch_layout);
+        if (s.failed()) return s;
+        r.audio_expected_next = AV_NOPTS_VALUE;
+    }
+
+    if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {
+        const int64_t start = av_rescale_q(time, r.in_audio->time_base, AVRational{1, frame->sample_rate});
+        if (r.audio_expected_next != AV_NOPTS_VALUE) {
+            const int64_t missing = start - r.audio_expected_next;
+            if (missing > frame->sample_rate / kGapFillDivisor &&
+                missing <= int64_t{kLongestGapSeconds} * frame->sample_rate) {
+                Status s = fill_gap(r, frame, missing);
+                if (s.failed()) return s;
+                r.audio_expected_next += missing;
+            } else if (missing > int64_t{kLongestGapSeconds} * frame->sample_rate) {
+                r.audio_expected_next = start;
+            }
+        } else {
+            r.audio_expected_next = start;
+        }
+        r.audio_expected_next += frame->nb_samples;
+    }
+    return push_to_graph(r, frame);
+}
+
+Status finish_audio(Rendition& r) {
+    Status s = drain_graph(r);
+    if (s.failed()) return s;
+    s = encode_fifo(r, true);
+    if (s.failed()) return s;
+    const int ret = encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio, nullptr,
+                                     r.out_packet.get());
+    return status_of(ret, "flushing the AAC encoder");
+}
+
+}  // namespace corvane

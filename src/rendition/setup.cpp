@@ -1,0 +1,120 @@
+#include "rendition/rendition.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace corvane {
+
+namespace {
+
+Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& context,
+                    const char* action) {
+    context.reset(avcodec_alloc_context3(codec));
+    if (!context) return Status{AVERROR(ENOMEM), action};
+    int ret = avcodec_parameters_to_context(context.get(), stream->codecpar);
+    if (ret < 0) return Status{ret, action};
+    // Decoders need the packets' time base for their own time stamp work
+    // (skipped priming samples, for one).
+    context->pkt_timebase = stream->time_base;
+    return status_of(avcodec_open2(context.get(), codec, nullptr), action);
+}
+
+Status add_output_stream(Rendition& r, const AVCodec* codec, const AVCodecContext* encoder,
+                         AVStream*& stream, const char* action) {
+    stream = avformat_new_stream(r.output.get(), codec);
+    if (!stream) return Status{AVERROR(ENOMEM), action};
+    int ret = avcodec_parameters_from_context(stream->codecpar, encoder);
+    if (ret < 0) return Status{ret, action};
+    stream->time_base = encoder->time_base;
+    return Status{};
+}
+
+}  // namespace
+
+Status open_input(Rendition& r) {
+    AVFormatContext* context = nullptr;
+    int ret = avformat_open_input(&context, r.input_path.c_str(), nullptr, nullptr);
+    if (ret < 0) return Status{ret, "opening the source"};
+    r.input.reset(context);
+    ret = avformat_find_stream_info(context, nullptr);
+    if (ret < 0) return Status{ret, "reading the source's stream information"};
+
+    r.video_index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &r.video_codec, 0);
+    r.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &r.audio_codec, 0);
+    if (r.video_index < 0) return Status{r.video_index, "finding the source's video stream"};
+    if (r.audio_index < 0) return Status{r.audio_index, "finding the source's audio stream"};
+    r.in_video = context->streams[r.video_index];
+    r.in_audio = context->streams[r.audio_index];
+    return Status{};
+}
+
+Status open_decoders(Rendition& r) {
+    Status s = open_decoder(r.in_video, r.video_codec, r.video_decoder, "opening the video decoder");
+    if (s.failed()) return s;
+    return open_decoder(r.in_audio, r.audio_codec, r.audio_decoder, "opening the audio decoder");
+}
+
+Status open_encoders(Rendition& r) {
+    r.h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
+    r.aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!r.h264) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an H.264 encoder"};
+    if (!r.aac) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an AAC encoder"};
+    Status s = configure_video_encoder(r);
+    if (s.failed()) return s;
+    return configure_audio_encoder(r);
+}
+
+Status open_output(Rendition& r) {
+    AVFormatContext* context = nullptr;
+    int ret = avformat_alloc_output_context2(&context, nullptr, "hls", r.playlist_path.c_str());
+    if (ret < 0 || !context) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "creating the HLS output"};
+    r.output.reset(context);
+
+    Status s = add_output_stream(r, r.h264, r.video_encoder.get(), r.out_video,
+                                 "adding the video output stream");
+    if (s.failed()) return s;
+    s = add_output_stream(r, r.aac, r.audio_encoder.get(), r.out_audio,
+                          "adding the audio output stream");
+    if (s.failed()) return s;
+
+    // Segments are named after the playlist: 720p.m3u8 gives 720p_000.ts, ...
+    const size_t dot = r.playlist_path.rfind('.');
+    r.segment_base = dot == std::string::npos ? r.playlist_path : r.playlist_path.substr(0, dot);
+    r.segment_pattern = r.segment_base + "_%03d.ts";
+
+    av_opt_set(context->priv_data, "hls_time", "6", 0);
+    av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);
+    av_opt_set(context->priv_data, "hls_list_size", "0", 0);
+    av_opt_set(context->priv_data, "hls_key_info_file", r.key_info_path.c_str(), 0);
+
+    if (!(context->oformat->flags & AVFMT_NOFILE)) {
+        ret = avio_open(&context->pb, r.playlist_path.c_str(), AVIO_FLAG_WRITE);
+        if (ret < 0) return Status{ret, "opening the playlist for writing"};
+    }
+    return status_of(avformat_write_header(context, nullptr), "writing the HLS header");
+}
+
+Status allocate_buffers(Rendition& r) {
+    const AVCodecContext* enc = r.audio_encoder.get();
+    // Room for a few filtered frames from the start, so the FIFO rarely grows.
+    r.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 4 * 8192));
+    if (!r.fifo) return Status{AVERROR(ENOMEM), "allocating the audio sample FIFO"};
+    r.read_packet.reset(av_packet_alloc());
+    r.out_packet.reset(av_packet_alloc());
+    r.decoded.reset(av_frame_alloc());
+    r.scaled.reset(av_frame_alloc());
+    r.filtered.reset(av_frame_alloc());
+    r.audio_frame.reset(av_frame_alloc());
+    if (!r.read_packet || !r.out_packet || !r.decoded || !r.scaled || !r.filtered ||
+        !r.audio_frame) {
+        return Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    }
+    AVFrame* scaled = r.scaled.get();
+    scaled->format = r.video_encoder->pix_fmt;
+    scaled->width = r.video_encoder->width;
+    scaled->height = r.video_encoder->height;
+    return status_of(av_frame_get_buffer(scaled, 32), "allocating the scaled picture");
+}
+
+}  // namespace corvane

@@ -1,0 +1,125 @@
+#include "rendition/transcode.h"
+
+#include <exception>
+
+#include "log/log.h"
+#include "rendition/rendition.h"
+
+namespace corvane {
+
+namespace {
+
+// Hands every picture the video decoder has ready to the video path.
+Status receive_pictures(Rendition& r) {
+    AVFrame* picture = r.decoded.get();
+    while (avcodec_receive_frame(r.video_decoder.get(), picture) >= 0) {
+        Status s = encode_picture(r, picture);
+        av_frame_unref(picture);
+        if (s.failed()) return s;
+    }
+    return Status{};
+}
+
+// Hands every sample frame the audio decoder has ready to the audio path.
+Status receive_samples(Rendition& r) {
+    AVFrame* samples = r.decoded.get();
+    while (avcodec_receive_frame(r.audio_decoder.get(), samples) >= 0) {
+        Status s = filter_audio_frame(r, samples);
+        av_frame_unref(samples);
+        if (s.failed()) return s;
+    }
+    return Status{};
+}
+
+// Set-up, in pipeline order. The scaler and the audio graph are made from
+// what the decoders know after opening; both are made again later if the
+// decoded frames turn out to differ.
+Status set_up(Rendition& r) {
+    Status s = open_input(r);
+    if (!s.failed()) s = open_decoders(r);
+    if (!s.failed()) s = open_encoders(r);
+    if (!s.failed()) s = open_output(r);
+    if (s.failed()) return s;
+
+    const AVCodecContext* vdec = r.video_decoder.get();
+    if (vdec->width > 0 && vdec->height > 0 && vdec->pix_fmt != AV_PIX_FMT_NONE) {
+        s = build_scaler(r, PictureFormat{vdec->width, vdec->height, vdec->pix_fmt, vdec->color_range});
+        if (s.failed()) return s;
+    }
+    const AVCodecContext* adec = r.audio_decoder.get();
+    if (adec->sample_rate > 0 && adec->sample_fmt != AV_SAMPLE_FMT_NONE) {
+        s = build_audio_graph(r, adec->sample_rate, adec->sample_fmt, adec->ch_layout);
+        if (s.failed()) return s;
+    }
+    return allocate_buffers(r);
+}
+
+// Reads the whole source, packet by packet. Packets of other streams
+// (further audio tracks, subtitles, data) are dropped.
+Status run_packet_loop(Rendition& r) {
+    AVPacket* packet = r.read_packet.get();
+    while (true) {
+        const int ret = av_read_frame(r.input.get(), packet);
+        if (ret < 0) {
+            if (ret != AVERROR_EOF) {
+                log_message(WARN, "Rendition " + r.playlist_path +
+                                      ": the source could not be read to its end (" +
+                                      av_error_text(ret) + "); it ends where reading stopped.");
+            }
+            return Status{};
+        }
+        Status s;
+        // A packet the decoder rejects (damaged data) is skipped.
+        if (packet->stream_index == r.video_index) {
+            if (avcodec_send_packet(r.video_decoder.get(), packet) >= 0) s = receive_pictures(r);
+        } else if (packet->stream_index == r.audio_index) {
+            if (avcodec_send_packet(r.audio_decoder.get(), packet) >= 0) s = receive_samples(r);
+        }
+        av_packet_unref(packet);
+        if (s.failed()) return s;
+    }
+}
+
+// Drains every stage: the video decoder and the H.264 encoder first, then
+// the audio decoder, the loudness graph, the sample FIFO and the AAC encoder,
+// and writes the trailer.
+Status drain_and_finish(Rendition& r) {
+    avcodec_send_packet(r.video_decoder.get(), nullptr);
+    Status s = receive_pictures(r);
+    if (!s.failed()) s = flush_video_encoder(r);
+    if (!s.failed()) {
+        avcodec_send_packet(r.audio_decoder.get(), nullptr);
+        s = receive_samples(r);
+    }
+    if (!s.failed()) s = finish_audio(r);
+    if (s.failed()) return s;
+    return status_of(av_write_trailer(r.output.get()), "writing the HLS trailer");
+}
+
+}  // namespace
+
+bool transcode_variant(std::string input_path, std::string playlist_path, int width, int height,
+                       int video_bit_rate, std::string key_info_path) {
+    std::string name = playlist_path;
+    Status s;
+    try {
+        Rendition r(std::move(input_path), std::move(playlist_path), width, height,
+                    video_bit_rate, std::move(key_info_path));
+        s = set_up(r);
+        if (!s.failed()) s = run_packet_loop(r);
+        if (!s.failed()) s = drain_and_finish(r);
+        if (!s.failed()) {
+            log_message(SUCCESS, "Encrypted variant created: " + r.playlist_path);
+            return true;
+        }
+    } catch (const std::exception& e) {
+        // Nothing may leave a worker thread: it would end the process.
+        log_message(ERROR, "Rendition " + name + " failed: " + e.what());
+        return false;
+    }
+    log_message(ERROR, "Rendition " + name + " failed while " + s.action + ": " +
+                           av_error_text(s.code));
+    return false;
+}
+
+}  // namespace corvane

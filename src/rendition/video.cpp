@@ -1,0 +1,155 @@
+#include "rendition/rendition.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace corvane {
+
+namespace {
+
+constexpr AVRational kVideoTimeBase{1, 30};
+// A source clock that goes back by more than this (in 1/30 s) has restarted
+// (spliced recordings, a wrapped clock): the output clock carries on from
+// where it was instead of dropping every picture until the source catches up.
+constexpr int64_t kClockRestart = 30;
+
+PictureFormat format_of(const AVFrame* picture) {
+    return PictureFormat{picture->width, picture->height, picture->format, picture->color_range};
+}
+
+bool same_format(const PictureFormat& a, const PictureFormat& b) {
+    return a.width == b.width && a.height == b.height && a.pix_fmt == b.pix_fmt &&
+           a.color_range == b.color_range;
+}
+
+bool is_full_range(const PictureFormat& format) {
+    if (format.color_range == AVCOL_RANGE_JPEG) return true;
+    switch (format.pix_fmt) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The stamp of the next picture on the 30-per-second output clock, or
+// AV_NOPTS_VALUE when the picture falls on a tick that is already taken
+// (a 60 fps source gives two pictures per tick; the second one is dropped).
+// Stamps sent to the encoder always increase.
+int64_t next_video_stamp(Rendition& r, const AVFrame* picture) {
+    int64_t source = picture->pts != AV_NOPTS_VALUE ? picture->pts : picture->best_effort_timestamp;
+    if (source == AV_NOPTS_VALUE) {
+        // Nothing to go by: the picture follows the one before.
+        r.last_video_pts = r.last_video_pts == AV_NOPTS_VALUE ? 0 : r.last_video_pts + 1;
+        return r.last_video_pts;
+    }
+    int64_t stamp = av_rescale_q(source, r.in_video->time_base, kVideoTimeBase) + r.video_pts_shift;
+    if (r.last_video_pts != AV_NOPTS_VALUE && stamp <= r.last_video_pts) {
+        if (r.last_video_pts - stamp < kClockRestart) return AV_NOPTS_VALUE;
+        r.video_pts_shift += r.last_video_pts + 1 - stamp;
+        stamp = r.last_video_pts + 1;
+    }
+    r.last_video_pts = stamp;
+    return stamp;
+}
+
+}  // namespace
+
+Status configure_video_encoder(Rendition& r) {
+    r.video_encoder.reset(avcodec_alloc_context3(r.h264));
+    AVCodecContext* c = r.video_encoder.get();
+    if (!c) return Status{AVERROR(ENOMEM), "opening the H.264 encoder"};
+    c->height = r.height;
+    c->width = r.width;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    c->time_base = kVideoTimeBase;
+    c->thread_count = 0;
+    c->framerate = AVRational{30, 1};
+    c->bit_rate = r.video_bit_rate;
+    av_opt_set(c->priv_data, "preset", "fast", 0);
+    c->gop_size = 60;
+    c->keyint_min = 60;
+    av_opt_set(c->priv_data, "sc_threshold", "0", 0);
+    return status_of(avcodec_open2(c, r.h264, nullptr), "opening the H.264 encoder");
+}
+
+Status build_scaler(Rendition& r, const PictureFormat& format) {
+    const AVCodecContext* enc = r.video_encoder.get();
+    SwsContext* scaler = sws_getContext(format.width, format.height,
+                                        static_cast<AVPixelFormat>(format.pix_fmt), enc->width,
+                                        enc->height, enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
+                                        nullptr);
+    if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
+    r.scaler.reset(scaler);
+    r.scaler_input = format;
+    // Full-range sources (phone and camera files) are brought to the limited
+    // range that the H.264 stream is read with.
+    if (is_full_range(format)) {
+        int* inv_table = nullptr;
+        int* table = nullptr;
+        int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(scaler, &inv_table, &src_range, &table, &dst_range,
+                                     &brightness, &contrast, &saturation) >= 0) {
+            sws_setColorspaceDetails(scaler, inv_table, 1, table, 0, brightness, contrast,
+                                     saturation);
+        }
+    }
+    return Status{};
+}
+
+int encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+                     const AVFrame* frame, AVPacket* packet) {
+    int ret = avcodec_send_frame(encoder, frame);
+    if (ret < 0) return ret;
+    while (true) {
+        ret = avcodec_receive_packet(encoder, packet);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return 0;
+        if (ret < 0) return ret;
+        // Pictures are one tick long unless the source leaves a gap; the
+        // segmenter needs a duration to measure segments exactly.
+        if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) packet->duration = 1;
+        // The muxer may have chosen another time base when it wrote the header.
+        av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
+        packet->stream_index = stream->index;
+        ret = av_interleaved_write_frame(output, packet);
+        av_packet_unref(packet);
+        if (ret < 0) return ret;
+    }
+}
+
+Status encode_picture(Rendition& r, AVFrame* picture) {
+    const int64_t stamp = next_video_stamp(r, picture);
+    if (stamp == AV_NOPTS_VALUE) return Status{};
+
+    // A source may change its size or pixel format mid-stream: the scaler must
+    // always match the picture it reads.
+    const PictureFormat format = format_of(picture);
+    if (!r.scaler || !same_format(format, r.scaler_input)) {
+        Status s = build_scaler(r, format);
+        if (s.failed()) return s;
+    }
+    AVFrame* scaled = r.scaled.get();
+    // The encoder may still hold the previous picture's buffers.
+    int ret = av_frame_make_writable(scaled);
+    if (ret < 0) return Status{ret, "allocating the scaled picture"};
+    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, scaled->data,
+              scaled->linesize);
+    scaled->pts = stamp;
+    return status_of(encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
+                                      r.out_packet.get()),
+                     "encoding video");
+}
+
+Status flush_video_encoder(Rendition& r) {
+    return status_of(encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, nullptr,
+                                      r.out_packet.get()),
+                     "flushing the H.264 encoder");
+}
+
+}  // namespace corvane
