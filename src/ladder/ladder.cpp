@@ -13,6 +13,7 @@ extern "C" {
 #include <thread>
 
 #include "log/log.h"
+#include "rendition/av_handles.h"
 #include "rendition/transcode.h"
 
 namespace corvane {
@@ -48,8 +49,11 @@ const SideLengths* find_resolution(const std::string& name) {
 // Logs the reason and returns nothing when the job cannot go on.
 std::optional<FrameSize> probe_source(const std::string& input) {
     AVFormatContext* context = nullptr;
-    if (avformat_open_input(&context, input.c_str(), nullptr, nullptr) < 0) {
-        log_message(ERROR, "Could not open " + input + ". Make sure the file exists.");
+    const int ret = avformat_open_input(&context, input.c_str(), nullptr, nullptr);
+    if (ret < 0) {
+        // A file that exists but cannot be read gets its cause on the line.
+        const std::string cause = ret == AVERROR(ENOENT) ? "" : " (" + av_error_text(ret) + ")";
+        log_message(ERROR, "Could not open " + input + ". Make sure the file exists." + cause);
         return std::nullopt;
     }
     // A source whose stream information cannot be read completely may still

@@ -70,9 +70,9 @@ Status encode_fifo(Rendition& r, bool final) {
         if (held <= 0 || (held < frame_size && !final)) return Status{};
         Status s = cut_encoder_frame(r, std::min(held, frame_size));
         if (s.failed()) return s;
-        const int ret = encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio,
-                                         r.audio_frame.get(), r.out_packet.get());
-        if (ret < 0) return Status{ret, "encoding audio"};
+        s = encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio,
+                             r.audio_frame.get(), r.out_packet.get());
+        if (s.failed()) return s;
     }
 }
 
@@ -248,9 +248,8 @@ Status finish_audio(Rendition& r) {
     if (s.failed()) return s;
     s = encode_fifo(r, true);
     if (s.failed()) return s;
-    const int ret = encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio, nullptr,
-                                     r.out_packet.get());
-    return status_of(ret, "flushing the AAC encoder");
+    return encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio, nullptr,
+                            r.out_packet.get());
 }
 
 }  // namespace corvane

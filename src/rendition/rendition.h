@@ -101,9 +101,12 @@ Status build_scaler(Rendition& r, const PictureFormat& format);
 Status build_audio_graph(Rendition& r, int sample_rate, int sample_fmt, const AVChannelLayout& layout);
 Status allocate_buffers(Rendition& r);
 
+// After the trailer: every segment the playlist names was really written.
+Status check_written_segments(const Rendition& r);
+
 // Sends one frame (null: end of stream) to an encoder and writes every packet
-// it gives to the muxer. Returns the first failure's code, or 0.
-int encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+// it gives to the muxer.
+Status encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
                      const AVFrame* frame, AVPacket* packet);
 
 // Video path.

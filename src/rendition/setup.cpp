@@ -4,6 +4,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <filesystem>
+#include <fstream>
+
 namespace corvane {
 
 namespace {
@@ -115,6 +118,27 @@ Status allocate_buffers(Rendition& r) {
     scaled->width = r.video_encoder->width;
     scaled->height = r.video_encoder->height;
     return status_of(av_frame_get_buffer(scaled, 32), "allocating the scaled picture");
+}
+
+Status check_written_segments(const Rendition& r) {
+    // The muxer does not always report a segment it could not open (an IV it
+    // cannot use fails only there, and the trailer still succeeds), so the
+    // finished playlist is read back.
+    const char* action = "checking the written segments";
+    std::ifstream playlist(r.playlist_path);
+    if (!playlist) return Status{AVERROR(ENOENT), action};
+    const std::filesystem::path directory = std::filesystem::path(r.playlist_path).parent_path();
+    int segments = 0;
+    std::string line;
+    while (std::getline(playlist, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(directory / line, error)) {
+            return Status{AVERROR(ENOENT), action};
+        }
+        ++segments;
+    }
+    return segments > 0 ? Status{} : Status{AVERROR_INVALIDDATA, action};
 }
 
 }  // namespace corvane

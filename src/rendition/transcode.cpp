@@ -93,7 +93,9 @@ Status drain_and_finish(Rendition& r) {
     }
     if (!s.failed()) s = finish_audio(r);
     if (s.failed()) return s;
-    return status_of(av_write_trailer(r.output.get()), "writing the HLS trailer");
+    s = status_of(av_write_trailer(r.output.get()), "writing the HLS trailer");
+    if (s.failed()) return s;
+    return check_written_segments(r);
 }
 
 }  // namespace

@@ -103,23 +103,25 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
     return Status{};
 }
 
-int encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
-                     const AVFrame* frame, AVPacket* packet) {
+Status encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStream* stream,
+                        const AVFrame* frame, AVPacket* packet) {
+    const bool video = encoder->codec_type == AVMEDIA_TYPE_VIDEO;
+    const char* encoding = video ? "encoding video" : "encoding audio";
     int ret = avcodec_send_frame(encoder, frame);
-    if (ret < 0) return ret;
+    if (ret < 0) return Status{ret, encoding};
     while (true) {
         ret = avcodec_receive_packet(encoder, packet);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return 0;
-        if (ret < 0) return ret;
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+        if (ret < 0) return Status{ret, encoding};
         // Pictures are one tick long unless the source leaves a gap; the
         // segmenter needs a duration to measure segments exactly.
-        if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) packet->duration = 1;
+        if (packet->duration == 0 && video) packet->duration = 1;
         // The muxer may have chosen another time base when it wrote the header.
         av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
         packet->stream_index = stream->index;
         ret = av_interleaved_write_frame(output, packet);
         av_packet_unref(packet);
-        if (ret < 0) return ret;
+        if (ret < 0) return Status{ret, "writing the HLS segments"};
     }
 }
 
@@ -141,15 +143,13 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
     sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, scaled->data,
               scaled->linesize);
     scaled->pts = stamp;
-    return status_of(encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
-                                      r.out_packet.get()),
-                     "encoding video");
+    return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
+                            r.out_packet.get());
 }
 
 Status flush_video_encoder(Rendition& r) {
-    return status_of(encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, nullptr,
-                                      r.out_packet.get()),
-                     "flushing the H.264 encoder");
+    return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, nullptr,
+                            r.out_packet.get());
 }
 
 }  // namespace corvane

@@ -1,0 +1,544 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmark of corvane.hls_encoder and the ffmpeg tool.
+
+Both make the same encrypted four-rendition HLS ladder from the same source:
+
+  corvane  corvane.hls_encoder(source, "master.m3u8", key=<key-info>) in a
+           child Python process (one worker per rendition, each decoding and
+           normalising the source on its own);
+  ffmpeg   one ffmpeg command that decodes once, splits the video into four
+           bicubic scalers and the normalised audio into four AAC encoders,
+           and writes the ladder and its master playlist through the hls muxer.
+
+Each child is measured on its own (wall time, user+sys CPU time, peak resident
+memory from its rusage) and its playlists are checked. Then corvane alone is
+run on 10, 20 and 40 s sources and with 1 to 4 renditions to show how its cost
+grows.
+
+Usage, from the repository root:
+
+    .venv/bin/python bench/ladder_bench.py                 # full run
+    .venv/bin/python bench/ladder_bench.py --runs 5
+    .venv/bin/python bench/ladder_bench.py --skip-scaling
+    .venv/bin/python bench/ladder_bench.py --quick         # tiny smoke run
+
+Sources, the key and the per-run output directories live in bench/out/; the
+sources are made once and reused. The figures of the last run are also written
+to bench/out/results.json (bench/out/results-quick.json for --quick).
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import platform
+import shlex
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+BENCH_DIR = Path(__file__).resolve().parent
+OUT_DIR = BENCH_DIR / "out"
+
+# The default ladder: name, size, video bit rate.
+LADDER = [
+    ("1080p", 1920, 1080, 5000000),
+    ("720p", 1280, 720, 2500000),
+    ("480p", 854, 480, 1000000),
+    ("360p", 640, 360, 400000),
+]
+AUDIO_CHAIN = ("loudnorm=I=-14:LRA=11:TP=-1.5,"
+               "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo")
+SUCCESS_LINE = "All secure transcoding finished flawlessly."
+
+FULL = {"size": (1920, 1080), "seconds": 20, "durations": (10, 20, 40), "source_rate": "8M"}
+QUICK = {"size": (320, 180), "seconds": 1, "durations": (1, 2, 4), "source_rate": "1M"}
+
+
+class BenchError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------------------
+# Machine and tools
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def ffmpeg_version():
+    done = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True)
+    lines = done.stdout.splitlines()
+    return lines[0] if lines else "unknown"
+
+
+def load_average():
+    try:
+        return "%.2f %.2f %.2f" % os.getloadavg()
+    except OSError:
+        return "unknown"
+
+
+def machine_lines():
+    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    return [
+        ("CPU", cpu_model()),
+        ("cores", "%s (usable by this process: %s)" % (os.cpu_count(), usable)),
+        ("FFmpeg", ffmpeg_version()),
+        ("Python", "%s (%s)" % (platform.python_version(), sys.executable)),
+        ("OS", "%s %s" % (platform.system(), platform.release())),
+        ("load average", load_average()),
+    ]
+
+
+def require_tools():
+    for tool in ("ffmpeg", "ffprobe"):
+        if shutil.which(tool) is None:
+            raise BenchError("the benchmark needs the %s tool on PATH" % tool)
+    done = subprocess.run([sys.executable, "-c", "import corvane; print(corvane.__file__)"],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        raise BenchError("%s cannot import corvane (build it with `make build`):\n%s"
+                         % (sys.executable, done.stderr.strip()))
+    return done.stdout.strip()
+
+
+# ---------------------------------------------------------------------------
+# Sources and key
+
+
+def run_tool(cmd, what):
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise BenchError("%s failed (exit %d):\n$ %s\n%s"
+                         % (what, done.returncode, shlex.join(cmd), done.stderr.strip()))
+    return done
+
+
+def make_source(width, height, seconds, video_rate):
+    """Moving, noisy 30 fps H.264 video with stereo 48 kHz AAC; made once."""
+    video = "testsrc2=size=%dx%d:rate=30,noise=alls=20:allf=t+u" % (width, height)
+    # Two tones whose loudness swells and fades, so that the loudness filter
+    # has something to do.
+    audio = ("aevalsrc=0.4*sin(2*PI*440*t)*(0.6+0.4*sin(2*PI*0.5*t))"
+             "|0.4*sin(2*PI*660*t)*(0.6+0.4*cos(2*PI*0.3*t)):s=48000:c=stereo")
+    args = ["-f", "lavfi", "-i", video, "-f", "lavfi", "-i", audio, "-t", str(seconds),
+            "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+            "-b:v", video_rate, "-maxrate", video_rate, "-bufsize", video_rate, "-g", "60",
+            "-c:a", "aac", "-b:a", "128k", "-ar", "48000", "-ac", "2"]
+    digest = hashlib.sha1(json.dumps(args).encode()).hexdigest()[:8]
+    path = OUT_DIR / ("source_%dx%d_%ss_%s.mp4" % (width, height, seconds, digest))
+    if path.exists() and path.stat().st_size > 0:
+        return path
+    print("  making %s ..." % path.name, flush=True)
+    partial = path.with_name(path.stem + ".part.mp4")
+    run_tool(["ffmpeg", "-hide_banner", "-v", "error", "-nostdin", "-y", *args, str(partial)],
+             "making the source %s" % path.name)
+    partial.replace(path)
+    return path
+
+
+def describe_source(path):
+    done = run_tool(["ffprobe", "-v", "error", "-of", "json", "-show_format", "-show_streams",
+                     str(path)], "probing %s" % path.name)
+    info = json.loads(done.stdout)
+    parts = []
+    for s in info.get("streams", []):
+        rate = int(s.get("bit_rate") or 0)
+        if s.get("codec_type") == "video":
+            parts.append("%s %sx%s %s fps %.2f Mb/s" % (s["codec_name"], s["width"], s["height"],
+                                                        s.get("r_frame_rate", "?"), rate / 1e6))
+        elif s.get("codec_type") == "audio":
+            parts.append("%s %s Hz %s ch %.0f kb/s" % (s["codec_name"], s["sample_rate"],
+                                                       s["channels"], rate / 1e3))
+    seconds = float(info.get("format", {}).get("duration", 0))
+    return "%.1f s, %s" % (seconds, ", ".join(parts))
+
+
+def make_key():
+    """A random AES-128 key (made once) and a key-info file naming it."""
+    key = OUT_DIR / "enc.key"
+    if not key.exists() or key.stat().st_size != 16:
+        key.write_bytes(os.urandom(16))
+    keyinfo = OUT_DIR / "enc.keyinfo"
+    iv_file = OUT_DIR / "enc.iv"
+    if not iv_file.exists():
+        iv_file.write_text(os.urandom(16).hex() + "\n")
+    text = "enc.key\n%s\n%s\n" % (key, iv_file.read_text().strip())
+    if not keyinfo.exists() or keyinfo.read_text() != text:
+        keyinfo.write_text(text)
+    return keyinfo
+
+
+# ---------------------------------------------------------------------------
+# The two contenders
+
+
+def corvane_command(source, keyinfo, ladder):
+    names = [r[0] for r in ladder]
+    rates = [r[3] for r in ladder]
+    code = ("import corvane, json, sys\n"
+            "a = json.loads(sys.argv[1])\n"
+            "corvane.hls_encoder(a['input'], 'master.m3u8', resolution=a['resolution'], "
+            "bitrate=a['bitrate'], key=a['key'])\n")
+    payload = {"input": str(source), "resolution": names, "bitrate": rates, "key": str(keyinfo)}
+    return [sys.executable, "-c", code, json.dumps(payload)]
+
+
+def ffmpeg_command(source, keyinfo, ladder):
+    n = len(ladder)
+    graph = ["[0:v]split=%d%s" % (n, "".join("[v%d]" % i for i in range(n)))]
+    for i, (name, w, h, _) in enumerate(ladder):
+        graph.append("[v%d]scale=%d:%d:flags=bicubic[v%s]" % (i, w, h, name))
+    graph.append("[0:a]%s,asplit=%d%s" % (AUDIO_CHAIN, n, "".join("[a%d]" % i for i in range(n))))
+    cmd = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
+           "-i", str(source), "-filter_complex", ";".join(graph)]
+    for i, (name, _, _, _) in enumerate(ladder):
+        cmd += ["-map", "[v%s]" % name, "-map", "[a%d]" % i]
+    cmd += ["-c:v", "libx264", "-preset", "fast", "-r", "30", "-g", "60", "-keyint_min", "60",
+            "-sc_threshold", "0"]
+    for i, (_, _, _, rate) in enumerate(ladder):
+        cmd += ["-b:v:%d" % i, str(rate)]
+    cmd += ["-c:a", "aac", "-b:a", "128k", "-ar", "44100", "-ac", "2",
+            "-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
+            "-hls_key_info_file", str(keyinfo),
+            "-hls_segment_filename", "%v_%03d.ts",
+            "-master_pl_name", "master.m3u8",
+            "-var_stream_map", " ".join("v:%d,a:%d,name:%s" % (i, i, name)
+                                        for i, (name, _, _, _) in enumerate(ladder)),
+            "%v.m3u8"]
+    return cmd
+
+
+# ---------------------------------------------------------------------------
+# Running and measuring one child
+
+
+def measure(cmd, workdir, timeout):
+    """Runs cmd in workdir; returns its exit code, wall time, CPU time and peak RSS."""
+    if workdir.exists():
+        shutil.rmtree(workdir)
+    workdir.mkdir(parents=True)
+    with open(workdir / "stdout.log", "wb") as out, open(workdir / "stderr.log", "wb") as err:
+        start = time.perf_counter()
+        child = subprocess.Popen(cmd, cwd=workdir, stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=err)
+        timer = threading.Timer(timeout, lambda: os.kill(child.pid, signal.SIGKILL))
+        timer.start()
+        try:
+            _, status, usage = os.wait4(child.pid, 0)
+        finally:
+            timer.cancel()
+        wall = time.perf_counter() - start
+    code = os.waitstatus_to_exitcode(status)
+    child.returncode = code  # reaped here, not by Popen
+    return {
+        "exit": code,
+        "wall": wall,
+        "cpu": usage.ru_utime + usage.ru_stime,
+        "user": usage.ru_utime,
+        "sys": usage.ru_stime,
+        "rss_mib": usage.ru_maxrss / 1024.0,  # ru_maxrss is in KiB on Linux
+    }
+
+
+def log_tail(workdir, lines=25):
+    text = []
+    for name in ("stdout.log", "stderr.log"):
+        path = workdir / name
+        if path.exists():
+            content = path.read_text(errors="replace").splitlines()[-lines:]
+            if content:
+                text.append("--- %s ---" % name)
+                text.extend(content)
+    return "\n".join(text)
+
+
+def check_ladder(workdir, names):
+    """Checks the master and media playlists and the segments; returns the output's bytes."""
+    problems = []
+    master = workdir / "master.m3u8"
+    if not master.is_file():
+        problems.append("no master.m3u8")
+    else:
+        listed = [l for l in master.read_text().splitlines() if l and not l.startswith("#")]
+        for name in names:
+            if name + ".m3u8" not in listed:
+                problems.append("master.m3u8 does not list %s.m3u8" % name)
+    total = 0
+    for name in names:
+        playlist = workdir / (name + ".m3u8")
+        if not playlist.is_file():
+            problems.append("no %s" % playlist.name)
+            continue
+        text = playlist.read_text()
+        if "#EXT-X-ENDLIST" not in text:
+            problems.append("%s is not finished (no #EXT-X-ENDLIST)" % playlist.name)
+        if "#EXT-X-KEY:METHOD=AES-128" not in text:
+            problems.append("%s is not encrypted (no AES-128 key line)" % playlist.name)
+        segments = [l for l in text.splitlines() if l and not l.startswith("#")]
+        if not segments:
+            problems.append("%s lists no segment" % playlist.name)
+        for uri in segments:
+            if not uri.startswith(name + "_") or not uri.endswith(".ts"):
+                problems.append("%s: unexpected segment name %s" % (playlist.name, uri))
+            segment = workdir / uri
+            if not segment.is_file() or segment.stat().st_size == 0:
+                problems.append("%s: segment %s missing or empty" % (playlist.name, uri))
+            else:
+                total += segment.stat().st_size
+    return problems, total
+
+
+def run_one(tool, cmd, workdir, names, timeout, keep):
+    result = measure(cmd, workdir, timeout)
+    problems = []
+    if result["exit"] != 0:
+        problems.append("exit status %d" % result["exit"])
+    if tool == "corvane":
+        stdout = (workdir / "stdout.log").read_text(errors="replace")
+        if SUCCESS_LINE not in stdout:
+            problems.append("no '%s' line" % SUCCESS_LINE)
+    found, total = check_ladder(workdir, names)
+    problems += found
+    if problems:
+        raise BenchError("%s run in %s failed:\n  %s\n$ %s\n%s"
+                         % (tool, workdir, "\n  ".join(problems), shlex.join(cmd),
+                            log_tail(workdir)))
+    result["output_mib"] = total / 1048576.0
+    if not keep:
+        for path in workdir.iterdir():
+            if path.suffix == ".ts":
+                path.unlink()
+    return result
+
+
+# ---------------------------------------------------------------------------
+# Output
+
+
+def table(headers, rows, align=None):
+    """Aligned text table: text columns to the left, numbers to the right."""
+    cells = [[str(c) for c in row] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(headers)]
+    if align is None:
+        align = ["<"] + [">"] * (len(headers) - 1)
+    def line(values):
+        return "  ".join(("{:%s%d}" % (a, w)).format(v)
+                         for v, w, a in zip(values, widths, align)).rstrip()
+    out = [line(headers), line(["-" * w for w in widths])]
+    out.extend(line(r) for r in cells)
+    print("\n".join("  " + l for l in out))
+
+
+def section(title):
+    print("\n" + title)
+    print("=" * len(title))
+
+
+def med(results, field):
+    return statistics.median(r[field] for r in results)
+
+
+def fmt(value, digits=2):
+    return "%.*f" % (digits, value)
+
+
+# ---------------------------------------------------------------------------
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        description="Benchmark corvane.hls_encoder against the ffmpeg tool making the same "
+                    "encrypted HLS ladder.")
+    parser.add_argument("--runs", type=int, default=3,
+                        help="runs of each contender, alternating (default 3)")
+    parser.add_argument("--scaling-runs", type=int, default=1,
+                        help="runs of each scaling point; the median is shown (default 1)")
+    parser.add_argument("--quick", action="store_true",
+                        help="tiny sources and durations: a smoke run of a few seconds")
+    parser.add_argument("--skip-scaling", action="store_true",
+                        help="only the side-by-side comparison")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the segments of every run under bench/out/runs/")
+    parser.add_argument("--timeout", type=float, default=1800,
+                        help="seconds before a run is killed (default 1800)")
+    args = parser.parse_args(argv)
+    if args.runs < 1 or args.scaling_runs < 1:
+        parser.error("--runs and --scaling-runs must be at least 1")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    setup = QUICK if args.quick else FULL
+    width, height = setup["size"]
+    OUT_DIR.mkdir(parents=True, exist_ok=True)
+    runs_dir = OUT_DIR / ("runs-quick" if args.quick else "runs")
+    if runs_dir.exists():
+        shutil.rmtree(runs_dir)
+
+    section("corvane HLS ladder benchmark%s" % (" (quick smoke run)" if args.quick else ""))
+    module = require_tools()
+    machine = machine_lines() + [("corvane", module)]
+    table(["machine", ""], machine, align=["<", "<"])
+
+    section("Sources")
+    sources = {}
+    seconds_needed = {setup["seconds"]}
+    if not args.skip_scaling:
+        seconds_needed.update(setup["durations"])
+    for seconds in sorted(seconds_needed):
+        sources[seconds] = make_source(width, height, seconds, setup["source_rate"])
+    keyinfo = make_key()
+    table(["file", "content"],
+          [(p.name, describe_source(p)) for _, p in sorted(sources.items())]
+          + [(keyinfo.name, "key-info file: enc.key (random AES-128 key), random IV")],
+          align=["<", "<"])
+    source = sources[setup["seconds"]]
+    names = [r[0] for r in LADDER]
+
+    section("Commands")
+    print("  corvane: %s" % shlex.join(corvane_command(source, keyinfo, LADDER)))
+    print("  ffmpeg:  %s" % shlex.join(ffmpeg_command(source, keyinfo, LADDER)))
+    print("  (each run in a fresh directory under %s)" % runs_dir)
+
+    # --- side by side -------------------------------------------------------
+    section("corvane vs ffmpeg: default ladder, %d s source, %d runs each, alternating"
+            % (setup["seconds"], args.runs))
+    results = {"corvane": [], "ffmpeg": []}
+    rows = []
+    for i in range(1, args.runs + 1):
+        for tool in ("corvane", "ffmpeg"):
+            make = corvane_command if tool == "corvane" else ffmpeg_command
+            workdir = runs_dir / ("%s-%d" % (tool, i))
+            print("  run %d/%d: %s ..." % (i, args.runs, tool), end="", flush=True)
+            r = run_one(tool, make(source, keyinfo, LADDER), workdir, names, args.timeout,
+                        args.keep)
+            print(" %.1f s" % r["wall"], flush=True)
+            results[tool].append(r)
+            rows.append((i, tool, fmt(r["wall"]), fmt(r["cpu"]), fmt(r["user"]), fmt(r["sys"]),
+                         fmt(r["cpu"] / r["wall"]), fmt(r["rss_mib"], 1),
+                         fmt(r["output_mib"], 1)))
+    print()
+    table(["run", "tool", "wall s", "CPU s", "user s", "sys s", "CPU/wall", "peak RSS MiB",
+           "output MiB"], rows, align=[">", "<"] + [">"] * 7)
+
+    print()
+    medians = {}
+    rows = []
+    for tool in ("corvane", "ffmpeg"):
+        m = {f: med(results[tool], f) for f in ("wall", "cpu", "rss_mib", "output_mib")}
+        medians[tool] = m
+        rows.append((tool, fmt(m["wall"]), fmt(m["cpu"]), fmt(m["cpu"] / setup["seconds"]),
+                     fmt(m["rss_mib"], 1), fmt(m["output_mib"], 1)))
+    print("  Medians")
+    table(["tool", "wall s", "CPU s", "CPU s per source s", "peak RSS MiB", "output MiB"], rows)
+    ratios = {
+        "wall": medians["corvane"]["wall"] / medians["ffmpeg"]["wall"],
+        "cpu": medians["corvane"]["cpu"] / medians["ffmpeg"]["cpu"],
+        "rss": medians["corvane"]["rss_mib"] / medians["ffmpeg"]["rss_mib"],
+    }
+    print()
+    print("  Ratios corvane/ffmpeg (medians)")
+    table(["measure", "ratio", "target"],
+          [("wall time", fmt(ratios["wall"], 3), "<= 1.00"),
+           ("peak RSS", fmt(ratios["rss"], 3), "<= 1.00"),
+           ("CPU time", fmt(ratios["cpu"], 3), "(for information)")])
+
+    report = {
+        "quick": args.quick,
+        "machine": dict(machine),
+        "source": {"size": "%dx%d" % (width, height), "seconds": setup["seconds"]},
+        "ffmpeg_command": shlex.join(ffmpeg_command(source, keyinfo, LADDER)),
+        "runs": results,
+        "medians": medians,
+        "ratios": ratios,
+    }
+
+    # --- scaling ------------------------------------------------------------
+    if not args.skip_scaling:
+        cache = {}
+
+        def corvane_point(seconds, count):
+            key = (seconds, count)
+            if key not in cache:
+                ladder = LADDER[:count]
+                runs = []
+                for i in range(1, args.scaling_runs + 1):
+                    workdir = runs_dir / ("scaling-%ss-%dr-%d" % (seconds, count, i))
+                    print("  corvane, %s s source, %d rendition%s, run %d/%d ..."
+                          % (seconds, count, "" if count == 1 else "s", i, args.scaling_runs),
+                          end="", flush=True)
+                    r = run_one("corvane", corvane_command(sources[seconds], keyinfo, ladder),
+                                workdir, [l[0] for l in ladder], args.timeout, args.keep)
+                    print(" %.1f s" % r["wall"], flush=True)
+                    runs.append(r)
+                cache[key] = {f: med(runs, f) for f in ("wall", "cpu", "rss_mib")}
+            return cache[key]
+
+        section("corvane scaling with source duration (default ladder)")
+        by_duration = [(s, corvane_point(s, len(LADDER))) for s in setup["durations"]]
+        by_count = [(n, corvane_point(setup["seconds"], n)) for n in range(1, len(LADDER) + 1)]
+
+        print()
+        per_second = [p["cpu"] / s for s, p in by_duration]
+        base = per_second[0]
+        table(["source s", "wall s", "CPU s", "CPU s per source s", "vs shortest",
+               "peak RSS MiB"],
+              [(s, fmt(p["wall"]), fmt(p["cpu"]), fmt(p["cpu"] / s, 3),
+                "%+.1f %%" % (100 * (p["cpu"] / s / base - 1)), fmt(p["rss_mib"], 1))
+               for s, p in by_duration])
+        spread = 100 * (max(per_second) / min(per_second) - 1)
+        rss = [p["rss_mib"] for _, p in by_duration]
+        rss_growth = 100 * (rss[-1] / rss[0] - 1)
+        print()
+        print("  CPU per source second, max/min - 1: %.1f %% (target <= 10 %%)" % spread)
+        print("  peak RSS, longest/shortest - 1:     %+.1f %% (target: flat)" % rss_growth)
+
+        section("corvane scaling with renditions (%d s source)" % setup["seconds"])
+        one = by_count[0][1]
+        table(["renditions", "names", "wall s", "CPU s", "CPU vs 1", "peak RSS MiB",
+               "RSS vs 1"],
+              [(n, ",".join(l[0] for l in LADDER[:n]), fmt(p["wall"]), fmt(p["cpu"]),
+                fmt(p["cpu"] / one["cpu"]), fmt(p["rss_mib"], 1),
+                fmt(p["rss_mib"] / one["rss_mib"]))
+               for n, p in by_count],
+              align=[">", "<"] + [">"] * 5)
+
+        report["scaling"] = {
+            "duration": [{"seconds": s, **p} for s, p in by_duration],
+            "renditions": [{"count": n, **p} for n, p in by_count],
+            "cpu_per_second_spread_percent": spread,
+            "rss_growth_percent": rss_growth,
+        }
+
+    report["load_average_at_end"] = load_average()
+    results_file = OUT_DIR / ("results-quick.json" if args.quick else "results.json")
+    results_file.write_text(json.dumps(report, indent=2) + "\n")
+    print("\n  load average at the end: %s" % report["load_average_at_end"])
+    print("  figures written to %s" % results_file)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except BenchError as e:
+        print("\nBENCHMARK FAILED: %s" % e, file=sys.stderr)
+        sys.exit(1)
+    except KeyboardInterrupt:
+        sys.exit(130)
