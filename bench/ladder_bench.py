@@ -57,7 +57,7 @@ AUDIO_CHAIN = ("loudnorm=I=-14:LRA=11:TP=-1.5,"
 SUCCESS_LINE = "All secure transcoding finished flawlessly."
 
 FULL = {"size": (1920, 1080), "seconds": 20, "durations": (10, 20, 40), "source_rate": "8M"}
-QUICK = {"size": (320, 180), "seconds": 1, "durations": (1, 2, 4), "source_rate": "1M"}
+QUICK = {"size": (320, 180), "seconds": 0.4, "durations": (0.2, 0.4, 0.8), "source_rate": "1M"}
 
 
 class BenchError(Exception):
@@ -140,7 +140,7 @@ def make_source(width, height, seconds, video_rate):
             "-b:v", video_rate, "-maxrate", video_rate, "-bufsize", video_rate, "-g", "60",
             "-c:a", "aac", "-b:a", "128k", "-ar", "48000", "-ac", "2"]
     digest = hashlib.sha1(json.dumps(args).encode()).hexdigest()[:8]
-    path = OUT_DIR / ("source_%dx%d_%ss_%s.mp4" % (width, height, seconds, digest))
+    path = OUT_DIR / ("source_%dx%d_%gs_%s.mp4" % (width, height, seconds, digest))
     if path.exists() and path.stat().st_size > 0:
         return path
     print("  making %s ..." % path.name, flush=True)
@@ -364,8 +364,8 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(
         description="Benchmark corvane.hls_encoder against the ffmpeg tool making the same "
                     "encrypted HLS ladder.")
-    parser.add_argument("--runs", type=int, default=3,
-                        help="runs of each contender, alternating (default 3)")
+    parser.add_argument("--runs", type=int, default=None,
+                        help="runs of each contender, alternating (default 3; 1 with --quick)")
     parser.add_argument("--scaling-runs", type=int, default=1,
                         help="runs of each scaling point; the median is shown (default 1)")
     parser.add_argument("--quick", action="store_true",
@@ -377,6 +377,8 @@ def parse_args(argv):
     parser.add_argument("--timeout", type=float, default=1800,
                         help="seconds before a run is killed (default 1800)")
     args = parser.parse_args(argv)
+    if args.runs is None:
+        args.runs = 1 if args.quick else 3
     if args.runs < 1 or args.scaling_runs < 1:
         parser.error("--runs and --scaling-runs must be at least 1")
     return args
@@ -417,8 +419,8 @@ def main(argv=None):
     print("  (each run in a fresh directory under %s)" % runs_dir)
 
     # --- side by side -------------------------------------------------------
-    section("corvane vs ffmpeg: default ladder, %d s source, %d runs each, alternating"
-            % (setup["seconds"], args.runs))
+    section("corvane vs ffmpeg: default ladder, %g s source, %d run%s each, alternating"
+            % (setup["seconds"], args.runs, "" if args.runs == 1 else "s"))
     results = {"corvane": [], "ffmpeg": []}
     rows = []
     for i in range(1, args.runs + 1):
@@ -509,7 +511,7 @@ def main(argv=None):
         print("  CPU per source second, max/min - 1: %.1f %% (target <= 10 %%)" % spread)
         print("  peak RSS, longest/shortest - 1:     %+.1f %% (target: flat)" % rss_growth)
 
-        section("corvane scaling with renditions (%d s source)" % setup["seconds"])
+        section("corvane scaling with renditions (%g s source)" % setup["seconds"])
         one = by_count[0][1]
         table(["renditions", "names", "wall s", "CPU s", "CPU vs 1", "peak RSS MiB",
                "RSS vs 1"],

@@ -31,6 +31,21 @@ Status receive_samples(Rendition& r) {
     return Status{};
 }
 
+// Sends one packet (null: end of stream) to a decoder and passes on every
+// frame it gives. A packet the decoder rejects (damaged data) is skipped; a
+// decoder that still holds frames gets them taken before the packet is sent
+// again, so no packet is lost to a full output queue.
+Status decode(Rendition& r, AVCodecContext* decoder, const AVPacket* packet,
+              Status (*receive)(Rendition&)) {
+    int ret = avcodec_send_packet(decoder, packet);
+    if (ret == AVERROR(EAGAIN)) {
+        Status s = receive(r);
+        if (s.failed()) return s;
+        avcodec_send_packet(decoder, packet);
+    }
+    return receive(r);
+}
+
 // Set-up, in pipeline order. The scaler and the audio graph are made from
 // what the decoders know after opening; both are made again later if the
 // decoded frames turn out to differ.
@@ -69,11 +84,10 @@ Status run_packet_loop(Rendition& r) {
             return Status{};
         }
         Status s;
-        // A packet the decoder rejects (damaged data) is skipped.
         if (packet->stream_index == r.video_index) {
-            if (avcodec_send_packet(r.video_decoder.get(), packet) >= 0) s = receive_pictures(r);
+            s = decode(r, r.video_decoder.get(), packet, receive_pictures);
         } else if (packet->stream_index == r.audio_index) {
-            if (avcodec_send_packet(r.audio_decoder.get(), packet) >= 0) s = receive_samples(r);
+            s = decode(r, r.audio_decoder.get(), packet, receive_samples);
         }
         av_packet_unref(packet);
         if (s.failed()) return s;
@@ -84,13 +98,9 @@ Status run_packet_loop(Rendition& r) {
 // the audio decoder, the loudness graph, the sample FIFO and the AAC encoder,
 // and writes the trailer.
 Status drain_and_finish(Rendition& r) {
-    avcodec_send_packet(r.video_decoder.get(), nullptr);
-    Status s = receive_pictures(r);
+    Status s = decode(r, r.video_decoder.get(), nullptr, receive_pictures);
     if (!s.failed()) s = flush_video_encoder(r);
-    if (!s.failed()) {
-        avcodec_send_packet(r.audio_decoder.get(), nullptr);
-        s = receive_samples(r);
-    }
+    if (!s.failed()) s = decode(r, r.audio_decoder.get(), nullptr, receive_samples);
     if (!s.failed()) s = finish_audio(r);
     if (s.failed()) return s;
     s = status_of(av_write_trailer(r.output.get()), "writing the HLS trailer");
