@@ -1,0 +1,273 @@
+"""Probe and rendition plan as a user sees them: the log lines, the early exits
+that write nothing, the orientation and bit rate of every planned rendition
+(read from the master playlist, which lists the completed renditions in plan
+order), unknown and repeated names, and what happens when renditions fail."""
+
+import re
+
+import pytest
+
+from media import decrypt_rendition, ffmpeg, run_job, streams
+
+HEADER = "#EXTM3U\n#EXT-X-VERSION:3\n"
+KEYS = {"enc.key", "enc.keyinfo"}
+SIZES = {"1080p": (1920, 1080), "720p": (1280, 720), "480p": (854, 480), "360p": (640, 360)}
+ALL_DONE = "All secure transcoding finished flawlessly."
+
+
+def source(sources, size, sar=None):
+    """A 0.4-second testsrc2 clip with a sine track, made once per session;
+    `sar` sets a sample aspect ratio (n:1)."""
+    if sar is None:
+        return sources(f"tiny-{size}.mp4", seconds=0.4, size=size)
+    return sources(f"tiny-{size}-sar{sar}.mp4", seconds=0.4, size=size,
+                   extra=("-vf", f"setsar={sar}"))
+
+
+def master(entries):
+    """Master playlist text for [(name, bandwidth, (width, height))]."""
+    text = HEADER
+    for name, bandwidth, (w, h) in entries:
+        text += f"#EXT-X-STREAM-INF:BANDWIDTH={bandwidth},RESOLUTION={w}x{h}\n{name}.m3u8\n"
+    return text
+
+
+def files(directory):
+    return {p.name for p in directory.iterdir()}
+
+
+@pytest.fixture(scope="session")
+def odd_inputs(tmp_path_factory):
+    """Inputs the probe must refuse: audio only, text, empty, a directory."""
+    directory = tmp_path_factory.mktemp("odd-inputs")
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "0.4",
+           "-c:a", "aac", directory / "audio-only.m4a")
+    (directory / "text.mp4").write_text("this is not a video\n")
+    (directory / "empty.mp4").write_bytes(b"")
+    (directory / "folder.mp4").mkdir()
+    return directory
+
+
+# -- Early exits ---------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "name, error, exact",
+    [
+        ("missing.mp4", "Could not open {path}. Make sure the file exists.", True),
+        ("no/such/folder/clip.mp4", "Could not open {path}. Make sure the file exists.", True),
+        # An input that exists but cannot be read may carry its cause after the message.
+        ("text.mp4", "Could not open {path}. Make sure the file exists.", False),
+        ("empty.mp4", "Could not open {path}. Make sure the file exists.", False),
+        ("folder.mp4", "Could not open {path}. Make sure the file exists.", False),
+        ("audio-only.m4a", "No video stream found in the file.", True),
+    ],
+)
+def test_early_exit_logs_one_error_and_writes_nothing(workdir, odd_inputs, name, error, exact):
+    candidate = odd_inputs / name
+    path = str(candidate) if candidate.exists() else name
+    run = run_job(workdir.path, path, "master.m3u8")
+    assert run.returncode == 0, run.stderr
+    assert run.result == "None"
+    lines = run.lines()
+    assert len(lines) == 2, lines
+    assert lines[0] == ("INFO", f"Analyzing video file: {path}...")
+    level, message = lines[1]
+    assert level == "ERROR"
+    wanted = error.format(path=path)
+    if exact:
+        assert message == wanted
+    else:
+        assert message == wanted or message.startswith(wanted + " ("), message
+    assert files(workdir.path) == KEYS
+
+
+# -- Orientation: the size comes from the table, turned like the source -------
+
+@pytest.mark.parametrize(
+    "size, sar, resolution, planned",
+    [
+        pytest.param("160x90", None, None,
+                     [("1080p", 5000000, (1920, 1080)), ("720p", 2500000, (1280, 720)),
+                      ("480p", 1000000, (854, 480)), ("360p", 400000, (640, 360))],
+                     id="landscape-default-ladder"),
+        pytest.param("90x160", None, None,
+                     [("1080p", 5000000, (1080, 1920)), ("720p", 2500000, (720, 1280)),
+                      ("480p", 1000000, (480, 854)), ("360p", 400000, (360, 640))],
+                     id="portrait-default-ladder"),
+        pytest.param("120x120", None, ["480p"], [("480p", 5000000, (854, 480))],
+                     id="square-is-landscape"),
+        pytest.param("90x160", None, ["360p"], [("360p", 5000000, (360, 640))], id="portrait-360p"),
+        pytest.param("320x180", None, ["360p"], [("360p", 5000000, (640, 360))],
+                     id="landscape-360p"),
+        # The coded frame decides, not the display shape.
+        pytest.param("90x160", 4, ["360p"],
+                     [("360p", 5000000, (360, 640))], id="portrait-coded-wide-displayed"),
+    ],
+)
+def test_orientation_follows_the_source(workdir, sources, size, sar, resolution, planned):
+    src = source(sources, size, sar)
+    if sar is not None:
+        # The clip really is shown wider than it is coded.
+        video = [s for s in streams(src) if s["codec_type"] == "video"]
+        assert video[0]["sample_aspect_ratio"] == f"{sar}:1"
+    kwargs = {} if resolution is None else {"resolution": resolution}
+    run = run_job(workdir.path, str(src), "master.m3u8", **kwargs)
+    assert run.returncode == 0, run.stderr
+    assert run.result == "None"
+    assert run.lines()[:2] == [("INFO", f"Analyzing video file: {src}..."),
+                               ("INFO", f"Detected video size: {size}")]
+    assert run.messages("WARN") == [] and run.messages("ERROR") == []
+    assert (workdir.path / "master.m3u8").read_text() == master(planned)
+    assert run.messages("SUCCESS")[-2:] == ["Encrypted Master playlist generated: master.m3u8",
+                                            ALL_DONE]
+    if len(planned) == 1:
+        # The worker really encoded the planned size.
+        name, _, (w, h) = planned[0]
+        ts = decrypt_rendition(workdir.path, name, workdir.key, workdir.path / f"{name}.ts")
+        video = [s for s in streams(ts) if s["codec_type"] == "video"]
+        assert [(v["width"], v["height"]) for v in video] == [(w, h)]
+
+
+# -- Bit rates: paired by position, short lists completed by name ----------------
+
+@pytest.mark.parametrize(
+    "resolution, bitrate, planned, unknown",
+    [
+        pytest.param(["1080p", "foo", "360p"], [2500000],
+                     [("1080p", 2500000), ("360p", 400000)], ["foo"], id="short-list-with-unknown"),
+        pytest.param(["360p"], [700000, 1, 2], [("360p", 700000)], [], id="longer-than-names"),
+        pytest.param(None, [], [("1080p", 5000000), ("720p", 2500000), ("480p", 1000000),
+                                ("360p", 400000)], [], id="empty-with-default-names"),
+        pytest.param(["360p", "480p"], [], [("360p", 400000), ("480p", 1000000)], [],
+                     id="empty-completed-by-name"),
+        pytest.param(["480p", "360p"], [123000], [("480p", 123000), ("360p", 400000)], [],
+                     id="given-then-completed"),
+    ],
+)
+def test_bitrates_pair_by_position(workdir, sources, resolution, bitrate, planned, unknown):
+    src = source(sources, "160x90")
+    kwargs = {"bitrate": bitrate}
+    if resolution is not None:
+        kwargs["resolution"] = resolution
+    run = run_job(workdir.path, str(src), "master.m3u8", **kwargs)
+    assert run.returncode == 0, run.stderr
+    assert run.result == "None"
+    assert run.messages("WARN") == [f"Unknown resolution requested: {n}. Skipping." for n in unknown]
+    assert run.messages("ERROR") == []
+    assert (workdir.path / "master.m3u8").read_text() == master(
+        [(name, rate, SIZES[name]) for name, rate in planned])
+    assert run.messages("SUCCESS")[-1] == ALL_DONE
+
+
+# -- Names that plan nothing -------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "resolution",
+    [
+        pytest.param([], id="empty"),
+        pytest.param(["foo"], id="foo"),
+        pytest.param(["720P"], id="upper-case-p"),
+        pytest.param([" 720p"], id="leading-blank"),
+        pytest.param(["720p "], id="trailing-blank"),
+        pytest.param([""], id="empty-name"),
+        pytest.param(["1080"], id="no-p"),
+        pytest.param(["360p.m3u8"], id="playlist-name"),
+        # An unknown name is never planned, so its repeat is unknown again.
+        pytest.param(["foo", "foo"], id="unknown-twice"),
+    ],
+)
+def test_no_planned_rendition_writes_a_header_only_master(workdir, sources, resolution):
+    src = source(sources, "160x90")
+    run = run_job(workdir.path, str(src), "master.m3u8", resolution=resolution,
+                  bitrate=[5000000])
+    assert run.returncode == 0, run.stderr
+    assert run.result == "None"
+    assert run.lines() == [
+        ("INFO", f"Analyzing video file: {src}..."),
+        ("INFO", "Detected video size: 160x90"),
+        *[("WARN", f"Unknown resolution requested: {n}. Skipping.") for n in resolution],
+        ("SUCCESS", "Encrypted Master playlist generated: master.m3u8"),
+        ("SUCCESS", ALL_DONE),
+    ]
+    assert (workdir.path / "master.m3u8").read_text() == HEADER
+    assert files(workdir.path) == KEYS | {"master.m3u8"}
+
+
+# -- A name asked for twice is planned once ------------------------------------------
+
+@pytest.mark.parametrize(
+    "resolution, bitrate, warnings, bandwidth",
+    [
+        pytest.param(["360p", "360p"], [300000, 600000],
+                     ["Duplicate resolution requested: 360p. Skipping."], 300000, id="twice"),
+        pytest.param(["360p", "foo", "360p", "360p"], [],
+                     ["Unknown resolution requested: foo. Skipping.",
+                      "Duplicate resolution requested: 360p. Skipping.",
+                      "Duplicate resolution requested: 360p. Skipping."], 400000,
+                     id="three-times-around-unknown"),
+    ],
+)
+def test_repeated_name_is_planned_once(workdir, sources, resolution, bitrate, warnings,
+                                       bandwidth):
+    src = source(sources, "160x90")
+    run = run_job(workdir.path, str(src), "master.m3u8", resolution=resolution, bitrate=bitrate)
+    assert run.returncode == 0, run.stderr
+    assert run.messages("WARN") == warnings
+    assert run.messages("ERROR") == []
+    assert run.messages("SUCCESS").count("Encrypted variant created: 360p.m3u8") == 1
+    assert run.messages("SUCCESS")[-1] == ALL_DONE
+    assert (workdir.path / "master.m3u8").read_text() == master(
+        [("360p", bandwidth, (640, 360))])
+    # One writer: the segments are whole and decrypt to one clean stream.
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, workdir.path / "360p.ts")
+    assert sorted(s["codec_type"] for s in streams(ts)) == ["audio", "video"]
+
+
+# -- Renditions that fail --------------------------------------------------------------
+
+FAILED = re.compile(r"^Rendition (\S+)\.m3u8 failed while [^:]+: \S.*$")
+
+
+def failed_names(run):
+    names = []
+    for message in run.messages("ERROR"):
+        m = FAILED.match(message)
+        if m:
+            names.append(m.group(1))
+    return names
+
+
+def test_failed_renditions_are_left_out_of_the_master(workdir, sources):
+    src = source(sources, "160x90")
+    # A directory where a rendition's first segment must go: that rendition
+    # cannot be written, the others can.
+    for name in ("720p", "480p"):
+        (workdir.path / f"{name}_000.ts").mkdir()
+    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["720p", "480p", "360p"])
+    assert run.returncode == 0, run.stderr
+    assert run.result == "None"
+    assert sorted(failed_names(run)) == ["480p", "720p"]
+    assert run.messages("ERROR")[-1] == "Renditions not created: 720p, 480p."
+    assert len(run.messages("ERROR")) == 3
+    success = run.messages("SUCCESS")
+    assert "Encrypted variant created: 360p.m3u8" in success
+    assert success[-1] == "Encrypted Master playlist generated: master.m3u8"
+    assert ALL_DONE not in success
+    assert (workdir.path / "master.m3u8").read_text() == master(
+        [("360p", 1000000, (640, 360))])
+
+
+def test_no_rendition_created_means_no_master(workdir, sources):
+    # Every rendition needs an audio track to encode.
+    src = sources("tiny-160x90-video-only.mp4", seconds=0.4, size="160x90", audio=None)
+    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["480p", "360p"])
+    assert run.returncode == 0, run.stderr
+    assert run.result == "None"
+    assert run.lines()[:2] == [("INFO", f"Analyzing video file: {src}..."),
+                               ("INFO", "Detected video size: 160x90")]
+    assert sorted(failed_names(run)) == ["360p", "480p"]
+    assert run.messages("ERROR")[-1] == (
+        "No rendition was created; the master playlist master.m3u8 was not written.")
+    assert len(run.messages("ERROR")) == 3
+    assert run.messages("SUCCESS") == []
+    assert not (workdir.path / "master.m3u8").exists()
