@@ -28,19 +28,23 @@ const char* label_of(int level) {
 void log_message(int level, const std::string& message) {
     std::lock_guard<std::mutex> lock(log_mutex);
     std::ostream& out = level == ERROR ? std::cerr : std::cout;
-    out << "[";
 
     // The clock is read under the lock so that timestamps never go backwards
     // from one line to the next.
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     const std::time_t seconds = static_cast<std::time_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count() / 1000000000);
+    // localtime_r, unlike localtime, does not look at TZ again by itself.
+    tzset();
     std::tm local{};
-    localtime_r(&seconds, &local);  // reentrant: other code in the process may call localtime
-    std::ostringstream stamp;
-    stamp << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
+    localtime_r(&seconds, &local);
 
-    out << stamp.str() << "] [" << label_of(level) << "] " << message << "\n";
+    // The line is put together first and written at once, so that nothing
+    // else writing to the same stream (FFmpeg's own messages) can land inside it.
+    std::ostringstream line;
+    line << "[" << std::put_time(&local, "%Y-%m-%d %H:%M:%S") << "] [" << label_of(level) << "] "
+         << message << "\n";
+    out << line.str();
 }
 
 }  // namespace corvane
