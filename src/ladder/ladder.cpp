@@ -96,10 +96,10 @@ bool write_master_playlist(const std::string& output, const std::vector<Renditio
         return false;
     }
     file << "#EXTM3U\n#EXT-X-VERSION:3\n";
-    for (const auto& spec : plan) {
-        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << spec.bitrate << ",RESOLUTION=" << spec.width
-             << "x" << spec.height << "\n"
-             << spec.name << ".m3u8\n";
+    for (const auto& rendition : plan) {
+        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << rendition.bitrate << ",RESOLUTION=" << rendition.width
+             << "x" << rendition.height << "\n"
+             << rendition.name << ".m3u8\n";
     }
     file.close();
     if (file.fail()) {
@@ -147,7 +147,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         }
         // Two workers on one name would write the same playlist and segments.
         const bool repeated = std::any_of(plan.begin(), plan.end(),
-                                          [&](const RenditionSpec& s) { return s.name == name; });
+                                          [&](const RenditionSpec& planned) { return planned.name == name; });
         if (repeated) {
             log_message(WARN, "Duplicate resolution requested: " + name + ". Skipping.");
             continue;
