@@ -13,6 +13,7 @@ extern "C" {
 #include <thread>
 
 #include "log/log.h"
+#include "rendition/av_compat.h"
 #include "rendition/av_handles.h"
 #include "rendition/transcode.h"
 
@@ -67,7 +68,10 @@ std::optional<FrameSize> probe_source(const std::string& input) {
         return std::nullopt;
     }
     const AVCodecParameters* par = context->streams[index]->codecpar;
-    FrameSize size{par->width, par->height};
+    // Phone videos shot upright are stored sideways with a display matrix:
+    // the ladder follows the picture as it is shown.
+    const bool sideways = upright_turn_of(context->streams[index]) % 180 != 0;
+    FrameSize size = sideways ? FrameSize{par->height, par->width} : FrameSize{par->width, par->height};
     avformat_close_input(&context);
     return size;
 }

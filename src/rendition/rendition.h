@@ -56,6 +56,7 @@ struct Rendition {
     PacketPtr out_packet;
     FramePtr decoded;
     FramePtr scaled;
+    FramePtr unturned;     // the scaled picture before it is turned upright
     FramePtr filtered;     // one pull from the audio graph
     FramePtr audio_frame;  // one encoder-sized cut of the sample FIFO
 
@@ -72,6 +73,9 @@ struct Rendition {
     AVStream* out_audio = nullptr;
     AVFilterContext* audio_source = nullptr;
     AVFilterContext* audio_sink = nullptr;
+
+    // Clockwise turn (0, 90, 180, 270) that shows the source upright.
+    int upright_turn = 0;
 
     // What the scaler and the audio graph were built for.
     PictureFormat scaler_input;

@@ -7,6 +7,8 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 
+#include "rendition/av_compat.h"
+
 namespace corvane {
 
 namespace {
@@ -48,6 +50,7 @@ Status open_input(Rendition& r) {
     if (r.video_index < 0) return Status{r.video_index, "finding the source's video stream"};
     if (r.audio_index < 0) return Status{r.audio_index, "finding the source's audio stream"};
     r.in_video = context->streams[r.video_index];
+    r.upright_turn = upright_turn_of(r.in_video);
     r.in_audio = context->streams[r.audio_index];
     return Status{};
 }
@@ -117,7 +120,16 @@ Status allocate_buffers(Rendition& r) {
     scaled->format = r.video_encoder->pix_fmt;
     scaled->width = r.video_encoder->width;
     scaled->height = r.video_encoder->height;
-    return status_of(av_frame_get_buffer(scaled, 32), "allocating the scaled picture");
+    int ret = av_frame_get_buffer(scaled, 32);
+    if (ret < 0 || r.upright_turn == 0) return status_of(ret, "allocating the scaled picture");
+
+    r.unturned.reset(av_frame_alloc());
+    if (!r.unturned) return Status{AVERROR(ENOMEM), "allocating the scaled picture"};
+    const bool sideways = r.upright_turn % 180 != 0;
+    r.unturned->format = scaled->format;
+    r.unturned->width = sideways ? scaled->height : scaled->width;
+    r.unturned->height = sideways ? scaled->width : scaled->height;
+    return status_of(av_frame_get_buffer(r.unturned.get(), 32), "allocating the scaled picture");
 }
 
 Status check_written_segments(const Rendition& r) {

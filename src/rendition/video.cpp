@@ -5,6 +5,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
+#include <cstddef>
+
 namespace corvane {
 
 namespace {
@@ -58,6 +61,45 @@ int64_t next_video_stamp(Rendition& r, const AVFrame* picture) {
     return stamp;
 }
 
+// Turns one plane of w x h bytes clockwise by `turn` degrees. Works in
+// tiles so that both planes stay in the cache.
+void turn_plane(const uint8_t* src, int src_stride, int w, int h, uint8_t* dst, int dst_stride,
+                int turn) {
+    constexpr int kTile = 32;
+    for (int y0 = 0; y0 < h; y0 += kTile) {
+        for (int x0 = 0; x0 < w; x0 += kTile) {
+            const int y1 = std::min(h, y0 + kTile);
+            const int x1 = std::min(w, x0 + kTile);
+            for (int y = y0; y < y1; ++y) {
+                const uint8_t* row = src + static_cast<ptrdiff_t>(y) * src_stride;
+                for (int x = x0; x < x1; ++x) {
+                    int dx, dy;
+                    if (turn == 90) {
+                        dx = h - 1 - y;
+                        dy = x;
+                    } else if (turn == 270) {
+                        dx = y;
+                        dy = w - 1 - x;
+                    } else {
+                        dx = w - 1 - x;
+                        dy = h - 1 - y;
+                    }
+                    dst[static_cast<ptrdiff_t>(dy) * dst_stride + dx] = row[x];
+                }
+            }
+        }
+    }
+}
+
+// Turns a yuv420p picture clockwise by `turn` degrees into `out`.
+void turn_picture(const AVFrame& in, AVFrame& out, int turn) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        turn_plane(in.data[plane], in.linesize[plane], AV_CEIL_RSHIFT(in.width, shift),
+                   AV_CEIL_RSHIFT(in.height, shift), out.data[plane], out.linesize[plane], turn);
+    }
+}
+
 }  // namespace
 
 Status configure_video_encoder(Rendition& r) {
@@ -81,10 +123,13 @@ Status configure_video_encoder(Rendition& r) {
 
 Status build_scaler(Rendition& r, const PictureFormat& format) {
     const AVCodecContext* enc = r.video_encoder.get();
+    // A source shown sideways is scaled as it is stored, then turned.
+    const bool sideways = r.upright_turn % 180 != 0;
     SwsContext* scaler = sws_getContext(format.width, format.height,
-                                        static_cast<AVPixelFormat>(format.pix_fmt), enc->width,
-                                        enc->height, enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
-                                        nullptr);
+                                        static_cast<AVPixelFormat>(format.pix_fmt),
+                                        sideways ? enc->height : enc->width,
+                                        sideways ? enc->width : enc->height, enc->pix_fmt,
+                                        SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
     r.scaler.reset(scaler);
     r.scaler_input = format;
@@ -140,8 +185,10 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
     // The encoder may still hold the previous picture's buffers.
     int ret = av_frame_make_writable(scaled);
     if (ret < 0) return Status{ret, "allocating the scaled picture"};
-    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, scaled->data,
-              scaled->linesize);
+    AVFrame* target = r.upright_turn ? r.unturned.get() : scaled;
+    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, target->data,
+              target->linesize);
+    if (r.upright_turn) turn_picture(*target, *scaled, r.upright_turn);
     scaled->pts = stamp;
     return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
                             r.out_packet.get());
