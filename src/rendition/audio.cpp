@@ -22,7 +22,7 @@ constexpr const char* kLoudnessChain =
 // the audio stays on the video's clock; longer than kLongestGap, the source's
 // clock is taken to have jumped and nothing is filled.
 constexpr int kGapFillDivisor = 50;  // 1/50 s = 20 ms
-constexpr int kLongestGapSeconds = 60;
+constexpr int kLongestGapSeconds = 600;
 constexpr int kSilenceChunk = 4096;
 
 bool matches_graph(const Rendition& r, const AVFrame* frame) {
@@ -218,9 +218,15 @@ Status filter_audio_frame(Rendition& r, AVFrame* frame) {
             Status s = drain_graph(r);
             if (s.failed()) return s;
         }
+        const int old_rate = r.graph_sample_rate;
         Status s = build_audio_graph(r, frame->sample_rate, frame->format, frame->ch_layout);
         if (s.failed()) return s;
-        r.audio_expected_next = AV_NOPTS_VALUE;
+        // Where the audio should go on is kept across the change of rate, so
+        // that a hole at the joint is still seen.
+        if (r.audio_expected_next != AV_NOPTS_VALUE && old_rate > 0) {
+            r.audio_expected_next = av_rescale_q(r.audio_expected_next, AVRational{1, old_rate},
+                                                 AVRational{1, frame->sample_rate});
+        }
     }
 
     if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {

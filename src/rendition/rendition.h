@@ -83,6 +83,14 @@ struct Rendition {
     int graph_sample_fmt = AV_SAMPLE_FMT_NONE;
     ChannelLayout graph_layout;
 
+    // Source clock: recordings whose clock jumps (joined MPEG-TS files, a
+    // restarted clock) are put back on one continuous clock, for video and
+    // audio alike. In AV_TIME_BASE units: the shift added to every source time
+    // stamp, the end of the latest packet so far, and each stream's last dts.
+    int64_t clock_shift = 0;
+    int64_t clock_end = AV_NOPTS_VALUE;
+    int64_t last_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};
+
     // Video clock: the last stamp sent to the encoder, in 1/30 s, and the shift
     // applied after a backwards jump of the source's time stamps.
     int64_t last_video_pts = AV_NOPTS_VALUE;

@@ -4,8 +4,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "rendition/av_compat.h"
 
@@ -137,20 +141,49 @@ Status check_written_segments(const Rendition& r) {
     // cannot use fails only there, and the trailer still succeeds), so the
     // finished playlist is read back.
     const char* action = "checking the written segments";
-    std::ifstream playlist(r.playlist_path);
-    if (!playlist) return Status{AVERROR(ENOENT), action};
+    std::ifstream in(r.playlist_path);
+    if (!in) return Status{AVERROR(ENOENT), action};
     const std::filesystem::path directory = std::filesystem::path(r.playlist_path).parent_path();
+    std::vector<std::string> lines;
     int segments = 0;
-    std::string line;
-    while (std::getline(playlist, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(directory / line, error)) {
-            return Status{AVERROR(ENOENT), action};
+    double longest = 0;
+    size_t target_line = std::string::npos;
+    long target = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) {
+            target_line = lines.size();
+            target = std::strtol(line.c_str() + 22, nullptr, 10);
+        } else if (line.rfind("#EXTINF:", 0) == 0) {
+            longest = std::max(longest, std::strtod(line.c_str() + 8, nullptr));
+        } else if (!line.empty() && line[0] != '#') {
+            std::error_code error;
+            if (!std::filesystem::is_regular_file(directory / line, error)) {
+                return Status{AVERROR(ENOENT), action};
+            }
+            ++segments;
         }
-        ++segments;
+        lines.push_back(std::move(line));
     }
-    return segments > 0 ? Status{} : Status{AVERROR_INVALIDDATA, action};
+    in.close();
+    if (segments == 0) return Status{AVERROR_INVALIDDATA, action};
+
+    // The muxer rounds the target duration to the nearest second, so a 7.2 s
+    // segment (25 fps sources: 60 pictures last 2.4 s) would outlast it.
+    // Players expect no segment to be longer than the target.
+    const long needed = static_cast<long>(std::ceil(longest - 0.0005));
+    if (target_line == std::string::npos || needed <= target) return Status{};
+    lines[target_line] = "#EXT-X-TARGETDURATION:" + std::to_string(needed);
+    const std::string temporary = r.playlist_path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc | std::ios::binary);
+        for (const auto& line : lines) out << line << "\n";
+        out.close();
+        if (out.fail()) return Status{AVERROR(EIO), "rewriting the playlist's target duration"};
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, r.playlist_path, error);
+    if (error) return Status{AVERROR(error.value()), "rewriting the playlist's target duration"};
+    return Status{};
 }
 
 }  // namespace corvane
