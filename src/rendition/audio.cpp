@@ -233,13 +233,24 @@ Status filter_audio_frame(Rendition& r, AVFrame* frame) {
         const int64_t start = av_rescale_q(time, r.in_audio->time_base, AVRational{1, frame->sample_rate});
         if (r.audio_expected_next != AV_NOPTS_VALUE) {
             const int64_t missing = start - r.audio_expected_next;
-            if (missing > frame->sample_rate / kGapFillDivisor &&
-                missing <= int64_t{kLongestGapSeconds} * frame->sample_rate) {
-                Status s = fill_gap(r, frame, missing);
-                if (s.failed()) return s;
-                r.audio_expected_next += missing;
-            } else if (missing > int64_t{kLongestGapSeconds} * frame->sample_rate) {
-                r.audio_expected_next = start;
+            // Silence is only worth having next to pictures: a hole is filled
+            // as far as the video has come (the demuxer delivers both streams
+            // in time order), which also bounds what a damaged clock can cost.
+            int64_t video_reach = int64_t{kLongestGapSeconds} * frame->sample_rate;
+            if (r.last_dts[0] != AV_NOPTS_VALUE) {
+                video_reach = av_rescale_q(r.last_dts[0] + AV_TIME_BASE, AV_TIME_BASE_Q,
+                                           AVRational{1, frame->sample_rate}) -
+                              r.audio_expected_next;
+            }
+            if (missing > frame->sample_rate / kGapFillDivisor) {
+                if (missing <= int64_t{kLongestGapSeconds} * frame->sample_rate &&
+                    missing <= video_reach) {
+                    Status s = fill_gap(r, frame, missing);
+                    if (s.failed()) return s;
+                    r.audio_expected_next += missing;
+                } else {
+                    r.audio_expected_next = start;
+                }
             }
         } else {
             r.audio_expected_next = start;
