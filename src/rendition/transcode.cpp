@@ -46,31 +46,35 @@ Status decode(Rendition& r, AVCodecContext* decoder, const AVPacket* packet,
     return receive(r);
 }
 
-// A stream's clock that goes back by more than this, or (in formats that
-// allow discontinuities, like MPEG-TS) leaps ahead by more than kClockLeap,
-// has been restarted rather than paused.
-constexpr int64_t kClockBack = AV_TIME_BASE / 10;
+// A stream's decoding clock that goes back by more than kClockBack, or (in
+// formats that allow discontinuities, like MPEG-TS) leaps ahead by more than
+// kClockLeap, has been restarted rather than paused.
+constexpr int64_t kClockBack = AV_TIME_BASE;
 constexpr int64_t kClockLeap = 10 * int64_t{AV_TIME_BASE};
 
-// Keeps the source clock continuous: when a packet's time stamp jumps, every
-// later packet of both streams is shifted so that it carries on where the
-// source was. Video and audio thus stay in step across the joint.
+// Keeps the source clock continuous: when a stream's decoding time stamps
+// jump, every later packet of both streams is shifted so that it carries on
+// where the source was. Video and audio thus stay in step across the joint.
 void keep_clock_continuous(Rendition& r, AVPacket* packet, int which) {
     const AVRational time_base = r.input->streams[packet->stream_index]->time_base;
-    const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-    if (stamp == AV_NOPTS_VALUE) return;
-    int64_t time = av_rescale_q(stamp, time_base, AV_TIME_BASE_Q) + r.clock_shift;
-    if (r.clock_end != AV_NOPTS_VALUE) {
-        const bool back = r.last_dts[which] != AV_NOPTS_VALUE && time < r.last_dts[which] - kClockBack;
-        const bool leap = (r.input->iformat->flags & AVFMT_TS_DISCONT) && time > r.clock_end + kClockLeap;
-        if (back || leap) {
-            r.clock_shift += r.clock_end - time;
-            time = r.clock_end;
+    // Only decoding time stamps always increase; presentation time stamps go
+    // back at every reordered picture.
+    if (packet->dts != AV_NOPTS_VALUE) {
+        int64_t time = av_rescale_q(packet->dts, time_base, AV_TIME_BASE_Q) + r.clock_shift;
+        if (r.clock_end != AV_NOPTS_VALUE) {
+            const bool back =
+                r.last_dts[which] != AV_NOPTS_VALUE && time < r.last_dts[which] - kClockBack;
+            const bool leap =
+                (r.input->iformat->flags & AVFMT_TS_DISCONT) && time > r.clock_end + kClockLeap;
+            if (back || leap) {
+                r.clock_shift += r.clock_end - time;
+                time = r.clock_end;
+            }
         }
+        r.last_dts[which] = time;
+        const int64_t end = time + av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
+        if (r.clock_end == AV_NOPTS_VALUE || end > r.clock_end) r.clock_end = end;
     }
-    r.last_dts[which] = time;
-    const int64_t end = time + av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
-    if (r.clock_end == AV_NOPTS_VALUE || end > r.clock_end) r.clock_end = end;
     if (r.clock_shift != 0) {
         const int64_t shift = av_rescale_q(r.clock_shift, AV_TIME_BASE_Q, time_base);
         if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
