@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace corvane {
@@ -24,6 +25,61 @@ constexpr const char* kLoudnessChain =
 constexpr int kGapFillDivisor = 50;  // 1/50 s = 20 ms
 constexpr int kLongestGapSeconds = 600;
 constexpr int kSilenceChunk = 4096;
+
+// Damaged audio packets can decode to samples that are not numbers, or
+// absurdly loud: the loudness filter would spread them over everything after
+// and the AAC encoder crawls on them. Such samples are silenced or limited.
+constexpr double kLoudestSample = 8.0;
+
+template <typename T>
+bool samples_are_sound(const T* samples, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!(std::fabs(samples[i]) <= kLoudestSample)) return false;  // NaN fails too
+    }
+    return true;
+}
+
+template <typename T>
+void make_samples_sound(T* samples, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (std::isnan(samples[i])) samples[i] = 0;
+        else if (samples[i] > kLoudestSample) samples[i] = kLoudestSample;
+        else if (samples[i] < -kLoudestSample) samples[i] = -kLoudestSample;
+    }
+}
+
+template <typename T>
+Status sanitize_planes(AVFrame* frame, int planes, int per_plane) {
+    bool sound = true;
+    for (int p = 0; p < planes && sound; ++p) {
+        sound = samples_are_sound(reinterpret_cast<const T*>(frame->extended_data[p]), per_plane);
+    }
+    if (sound) return Status{};
+    int ret = av_frame_make_writable(frame);
+    if (ret < 0) return Status{ret, "repairing damaged audio"};
+    for (int p = 0; p < planes; ++p) {
+        make_samples_sound(reinterpret_cast<T*>(frame->extended_data[p]), per_plane);
+    }
+    return Status{};
+}
+
+Status sanitize_samples(AVFrame* frame) {
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const int channels = frame->ch_layout.nb_channels;
+    const bool planar = av_sample_fmt_is_planar(format);
+    const int planes = planar ? channels : 1;
+    const int per_plane = planar ? frame->nb_samples : frame->nb_samples * channels;
+    switch (format) {
+        case AV_SAMPLE_FMT_FLT:
+        case AV_SAMPLE_FMT_FLTP:
+            return sanitize_planes<float>(frame, planes, per_plane);
+        case AV_SAMPLE_FMT_DBL:
+        case AV_SAMPLE_FMT_DBLP:
+            return sanitize_planes<double>(frame, planes, per_plane);
+        default:
+            return Status{};  // integer samples are always numbers within range
+    }
+}
 
 bool matches_graph(const Rendition& r, const AVFrame* frame) {
     return r.audio_graph && frame->sample_rate == r.graph_sample_rate &&
@@ -203,6 +259,8 @@ Status build_audio_graph(Rendition& r, int sample_rate, int sample_fmt,
 }
 
 Status filter_audio_frame(Rendition& r, AVFrame* frame) {
+    Status sane = sanitize_samples(frame);
+    if (sane.failed()) return sane;
     const int64_t time = source_time_of(frame);
     if (!r.audio_clock_started) {
         // Audio is put on the video's clock: it starts where the source says.
