@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""Makes the seed files of the fuzz run: short, small clips with sound in the
+containers and codecs a user is most likely to hand to hls_encoder.
+
+    python3 fuzz/make_seeds.py [DIR]      (default: build/fuzz/seeds)
+
+Each seed is 1.5 s of 160x90 video at 30 frames per second with a sine tone,
+so that one fuzz case (one 360p rendition) takes about a second. Seeds that
+already exist are kept.
+"""
+
+import subprocess
+import sys
+from pathlib import Path
+
+VIDEO = "testsrc2=size=160x90:rate=30"
+AUDIO = "sine=frequency=440:sample_rate=48000,aformat=channel_layouts=stereo"
+SECONDS = "1.5"
+
+# name -> encoding arguments
+SEEDS = {
+    "h264-aac.mp4": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-pix_fmt", "yuv420p",
+                     "-c:a", "aac", "-b:a", "64k", "-movflags", "+faststart"],
+    "h264-aac.ts": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-pix_fmt", "yuv420p",
+                    "-c:a", "aac", "-b:a", "64k"],
+    "h264-aac.mkv": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-pix_fmt", "yuv420p",
+                     "-c:a", "aac", "-b:a", "64k", "-cluster_time_limit", "500"],
+    "mpeg2-mp2.ts": ["-c:v", "mpeg2video", "-g", "15", "-c:a", "mp2", "-b:a", "64k"],
+    "mpeg4-pcm.mkv": ["-c:v", "mpeg4", "-g", "15", "-c:a", "pcm_s16le"],
+    "h264-aac-frag.mp4": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
+                          "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k",
+                          "-movflags", "frag_keyframe+empty_moov"],
+}
+
+
+def make_seeds(directory):
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    made = []
+    for name, codec_args in SEEDS.items():
+        path = directory / name
+        if not path.exists() or path.stat().st_size == 0:
+            cmd = ["ffmpeg", "-v", "error", "-nostdin", "-y",
+                   "-f", "lavfi", "-t", SECONDS, "-i", VIDEO,
+                   "-f", "lavfi", "-t", SECONDS, "-i", AUDIO, *codec_args, str(path)]
+            subprocess.run(cmd, check=True)
+        made.append(path)
+    return made
+
+
+if __name__ == "__main__":
+    for seed in make_seeds(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "build" / "fuzz" / "seeds"):
+        print(seed, seed.stat().st_size)

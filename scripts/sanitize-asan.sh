@@ -1,0 +1,50 @@
+#!/bin/sh
+# Runs the test suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the module.
+#
+#   scripts/sanitize-asan.sh                  # the whole suite
+#   scripts/sanitize-asan.sh tests/test_robustness.py -k key   # pytest arguments
+#
+# Builds the module with CORVANE_SANITIZE=address,undefined into
+# build/asan-mod, puts that directory first on PYTHONPATH (the script checks
+# that it is the module Python imports) and preloads GCC's ASan runtime (and
+# libstdc++, see sanitize-common.sh) into every Python process; ffmpeg,
+# ffprobe and openssl run without it through small wrappers on PATH.
+# Every report goes to build/sanitize/asan/ (ASan: asan.PID, UBSan:
+# ubsan.PID) and is summarised at the end. UBSan stops the process at the
+# first report, so the test that met it fails too. Leak checking is off here:
+# CPython and FFmpeg keep allocations until exit (scripts/memcheck.sh looks
+# for leaks).
+#
+# Exit status: pytest's, or 1 when the suite passed but a report was written.
+# Needs: Debian 12 as root (installs what is missing), gcc with libasan.
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/sanitize-common.sh
+
+ensure_packages build-essential
+ensure_venv
+build_module address,undefined build/asan-mod
+ldd "$MODULE_SO" | grep -q libasan || { say "$MODULE_SO is not instrumented"; exit 2; }
+
+REPORTS="$OUT/asan"
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+TOOLS="$(pwd)/$OUT/plain-tools"
+make_plain_tools "$TOOLS"
+check_import build/asan-mod
+
+export PYTHONPATH="$(pwd)/build/asan-mod${PYTHONPATH:+:$PYTHONPATH}"
+export PATH="$TOOLS:$PATH"
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:exitcode=86:allocator_may_return_null=1:log_path=$(pwd)/$REPORTS/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87:log_path=$(pwd)/$REPORTS/ubsan"
+LD_PRELOAD=$(preload_for libasan.so)
+export LD_PRELOAD
+
+say "running pytest ${*:-(whole suite)} with $LD_PRELOAD preloaded"
+status=0
+"$PY" -m pytest -q -p no:cacheprovider -rxX "$@" || status=$?
+unset LD_PRELOAD
+
+"$PY" scripts/sanitize-report.py sanitizer "$REPORTS" || { [ "$status" -ne 0 ] || status=1; }
+exit "$status"

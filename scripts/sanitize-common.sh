@@ -1,0 +1,87 @@
+# Shared by scripts/sanitize-asan.sh, scripts/sanitize-tsan.sh and
+# scripts/memcheck.sh; sourced, not run. Run from the repository root.
+#
+#   VENV    virtual environment with pytest (default .venv, made if missing)
+#   OUT     where reports and logs go (default build/sanitize)
+
+VENV=${VENV:-.venv}
+PY="$VENV/bin/python"
+OUT=${OUT:-build/sanitize}
+
+say() { printf '[%s] %s\n' "$(basename "$0")" "$*"; }
+
+# Debian packages the module and the tests need, plus any given here.
+ensure_packages() {
+    scripts/install-deps.sh
+    missing=""
+    for p in "$@"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+    done
+    if [ -n "$missing" ]; then
+        say "installing:$missing"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        # shellcheck disable=SC2086
+        apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    fi
+}
+
+ensure_venv() {
+    test -x "$PY" || python3 -m venv "$VENV"
+    PY="$(cd "$VENV/bin" && pwd)/python"
+    "$PY" -c "import pytest" 2>/dev/null ||
+        "$PY" -m pip install -q --disable-pip-version-check pytest
+}
+
+# build_module SANITIZERS TARGET_DIR [BUILD_TYPE]: an instrumented build of
+# the module (CORVANE_SANITIZE=SANITIZERS, empty for none) installed into
+# TARGET_DIR, built in build/<name of TARGET_DIR>-build.
+build_module() {
+    sanitizers=$1
+    target=$2
+    build_type=${3:-Release}
+    say "building the module (sanitizers: ${sanitizers:-none}, $build_type) into $target"
+    CORVANE_SANITIZE="$sanitizers" "$PY" -m pip install -q --disable-pip-version-check \
+        --upgrade --no-deps -C build-dir="build/$(basename "$target")-build" \
+        -C cmake.build-type="$build_type" --target "$target" . 2>&1 |
+        grep -v -e "is ignored: it is neither a file nor a directory" \
+                -e "Target directory .* already exists" || true
+    so=$(ls "$target"/corvane*.so 2>/dev/null | head -n 1)
+    test -n "$so" || { say "no module was built in $target"; exit 2; }
+    MODULE_SO=$so
+}
+
+# The runtime libraries a plain Python must load first to import an
+# instrumented module. libstdc++ comes too: otherwise the sanitizer runtime
+# cannot find the real __cxa_throw and aborts at the first C++ exception.
+preload_for() {
+    libs=""
+    for lib in "$@" libstdc++.so; do
+        libs="$libs $(gcc -print-file-name="$lib")"
+    done
+    echo "$libs" | sed 's/^ //'
+}
+
+# check_import DIR: the module that Python imports is the one in DIR.
+check_import() {
+    where=$(PYTHONPATH="$1${PYTHONPATH:+:$PYTHONPATH}" "$PY" -c \
+        "import corvane; print(corvane.__file__)")
+    say "imported module: $where"
+    case "$where" in
+        "$(cd "$1" && pwd)"/*) ;;
+        *) say "expected the module from $1"; exit 2 ;;
+    esac
+}
+
+# Tools on PATH that start without the sanitizer runtime, so that only
+# Python processes carry it.
+make_plain_tools() {
+    dir=$1
+    mkdir -p "$dir"
+    for tool in ffmpeg ffprobe openssl gcc g++ cc c++ cmake valgrind; do
+        real=$(command -v "$tool" 2>/dev/null) || continue
+        case "$real" in "$dir"/*) continue ;; esac
+        printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$real" >"$dir/$tool"
+        chmod +x "$dir/$tool"
+    done
+}
