@@ -10,9 +10,12 @@
 # that it is the module Python imports) and preloads GCC's ASan runtime (and
 # libstdc++, see sanitize-common.sh) into every Python process; ffmpeg,
 # ffprobe and openssl run without it through small wrappers on PATH.
-# Every report goes to build/sanitize/asan/ (ASan: asan.PID, UBSan:
-# ubsan.PID) and is summarised at the end. UBSan stops the process at the
-# first report, so the test that met it fails too. Leak checking is off here:
+# ASan reports go to build/sanitize/asan/asan.PID and are summarised at the
+# end. UBSan stops the process at its first report (exit status 87), so the
+# test that met it fails; GCC's UBSan runtime writes its reports on standard
+# error whatever log_path says, so the summary also counts the "runtime
+# error:" lines in pytest's output (build/sanitize/asan-pytest.log), which
+# shows them for failed tests that print their child's errors. Leak checking is off here:
 # CPython and FFmpeg keep allocations until exit (scripts/memcheck.sh looks
 # for leaks).
 #
@@ -32,7 +35,7 @@ rm -rf "$REPORTS"
 mkdir -p "$REPORTS"
 TOOLS="$(pwd)/$OUT/plain-tools"
 make_plain_tools "$TOOLS"
-check_import build/asan-mod
+check_import build/asan-mod "$(preload_for libasan.so)"
 
 export PYTHONPATH="$(pwd)/build/asan-mod${PYTHONPATH:+:$PYTHONPATH}"
 export PATH="$TOOLS:$PATH"
@@ -43,8 +46,15 @@ export LD_PRELOAD
 
 say "running pytest ${*:-(whole suite)} with $LD_PRELOAD preloaded"
 status=0
-"$PY" -m pytest -q -p no:cacheprovider -rxX "$@" || status=$?
+"$PY" -m pytest -q -p no:cacheprovider -rxX "$@" >"$OUT/asan-pytest.log" 2>&1 || status=$?
 unset LD_PRELOAD
+cat "$OUT/asan-pytest.log"
 
 "$PY" scripts/sanitize-report.py sanitizer "$REPORTS" || { [ "$status" -ne 0 ] || status=1; }
+ub=$(grep -o 'src/[^ ]*: runtime error: [^:]*' "$OUT/asan-pytest.log" | sort | uniq -c || true)
+if [ -n "$ub" ]; then
+    say "UBSan reports seen in pytest's output:"
+    echo "$ub"
+    [ "$status" -ne 0 ] || status=1
+fi
 exit "$status"

@@ -62,9 +62,11 @@ preload_for() {
     echo "$libs" | sed 's/^ //'
 }
 
-# check_import DIR: the module that Python imports is the one in DIR.
+# check_import DIR [PRELOAD]: the module that Python imports (with PRELOAD
+# preloaded) is the one in DIR.
 check_import() {
-    where=$(PYTHONPATH="$1${PYTHONPATH:+:$PYTHONPATH}" "$PY" -c \
+    where=$(PYTHONPATH="$1${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="${2:-}" \
+        ASAN_OPTIONS=detect_leaks=0 "$PY" -c \
         "import corvane; print(corvane.__file__)")
     say "imported module: $where"
     case "$where" in

@@ -42,8 +42,12 @@ def symbolize(line):
     return f"{parts[0]} {parts[1].replace(str(ROOT) + '/', '')}"
 
 
+FRAME = re.compile(r"^\s*(?:#\d+ 0x[0-9a-f]+ (?:in )?|==\d+==\s+(?:at|by) 0x[0-9A-Fa-f]+: )(.*)$")
+
+
 def frames(block):
-    return [l.strip() for l in block.splitlines() if re.match(r"\s*(#\d+|==\d+==\s+(at|by))\s", l)]
+    """The stack frames of a report, without their numbers and addresses."""
+    return [m.group(1).strip() for m in map(FRAME.match, block.splitlines()) if m]
 
 
 def is_ours(block):
@@ -75,7 +79,8 @@ def kind_of(block):
 
 def split_sanitizer(text):
     parts = re.split(r"(?m)^=+\n", text)
-    return [p for p in parts if re.search(r"Sanitizer|runtime error", p)]
+    return [p for p in parts if re.search(r"WARNING: ThreadSanitizer|ERROR: \w+Sanitizer|"
+                                          r"Sanitizer: CHECK failed|runtime error:", p)]
 
 
 def report(mode, directory):
@@ -107,10 +112,10 @@ def report(mode, directory):
                 (ours if is_ours(block) else theirs)[key] += 1
                 example.setdefault(key, path)
     print(f"[sanitize-report] {mode}: {len(files)} log file(s) in {directory}")
-    for title, counter in (("this project's code", ours), ("inside libraries only", theirs)):
-        if mode == "sanitizer" and counter is theirs:
-            continue
-        print(f"  reports from {title}: {sum(counter.values())}")
+    titles = [("reports", ours)] if mode == "sanitizer" else [
+        ("reports from this project's code", ours), ("reports inside libraries only", theirs)]
+    for title, counter in titles:
+        print(f"  {title}: {sum(counter.values())}")
         for key, n in counter.most_common():
             print(f"    {n} x {key}  (e.g. {example[key]})")
     return 1 if ours else 0

@@ -29,7 +29,7 @@ REPORTS="$OUT/tsan"
 WORK="$OUT/tsan-work"
 rm -rf "$REPORTS" "$WORK"
 mkdir -p "$REPORTS" "$WORK"
-check_import build/tsan-mod
+check_import build/tsan-mod "$(preload_for libtsan.so)"
 
 ffmpeg -v error -nostdin -y -f lavfi -t 2 -i testsrc2=size=320x180:rate=30 \
     -f lavfi -t 2 -i sine=frequency=440:sample_rate=48000 \
