@@ -7,6 +7,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -61,7 +62,7 @@ std::optional<FrameSize> probe_source(const std::string& input) {
     // have a usable video stream, so the result is not a reason to stop.
     avformat_find_stream_info(context, nullptr);
     const AVCodec* decoder = nullptr;
-    const int index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    const int index = find_video_stream(context, &decoder);
     if (index < 0) {
         log_message(ERROR, "No video stream found in the file.");
         avformat_close_input(&context);
@@ -181,6 +182,16 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         log_message(ERROR, "No rendition was created; the master playlist " + output +
                                " was not written.");
         return;
+    }
+    // A master playlist named like a rendition's media playlist would
+    // replace it.
+    for (const auto& rendition : created) {
+        std::error_code error;
+        if (std::filesystem::equivalent(output, rendition.name + ".m3u8", error)) {
+            log_message(ERROR, "Could not write the master playlist " + output +
+                                   ": it is the media playlist of rendition " + rendition.name + ".");
+            return;
+        }
     }
     if (!write_master_playlist(output, created)) return;
     log_message(SUCCESS, "Encrypted Master playlist generated: " + output);

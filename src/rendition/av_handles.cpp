@@ -26,4 +26,20 @@ std::string av_error_text(int code) {
     return text;
 }
 
+int find_video_stream(AVFormatContext* input, const AVCodec** decoder) {
+    const int best = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
+    if (best < 0 || !(input->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) return best;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVStream* stream = input->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            continue;
+        }
+        const int index = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, static_cast<int>(i), -1,
+                                              decoder, 0);
+        if (index >= 0) return index;
+    }
+    return AVERROR_STREAM_NOT_FOUND;
+}
+
 }  // namespace corvane

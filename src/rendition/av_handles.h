@@ -25,6 +25,10 @@ void close_output(AVFormatContext* context);
 // FFmpeg's text for an error code, e.g. "No such file or directory".
 std::string av_error_text(int code);
 
+// Index of the best video stream that has a decoder, leaving out cover
+// pictures (a still attached to a song is not a video); negative: the error.
+int find_video_stream(AVFormatContext* input, const AVCodec** decoder);
+
 struct FormatContextDeleter {
     void operator()(AVFormatContext* c) const { close_output(c); }
 };

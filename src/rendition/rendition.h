@@ -90,6 +90,8 @@ struct Rendition {
     int64_t clock_shift = 0;
     int64_t clock_end = AV_NOPTS_VALUE;
     int64_t last_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};
+    // How far the source was read, by its own unshifted clock.
+    int64_t source_read_to = AV_NOPTS_VALUE;
 
     // Video clock: the last stamp sent to the encoder, in 1/30 s, and the shift
     // applied after a backwards jump of the source's time stamps.

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -39,6 +40,24 @@ Status add_output_stream(Rendition& r, const AVCodec* codec, const AVCodecContex
     return Status{};
 }
 
+// The muxer reads the key-info file itself, but takes an IV line of the wrong
+// length without a word (it uses what it can, or fails only when the first
+// segment is cut). The optional third line must be 32 hex digits.
+Status check_key_info_iv(const Rendition& r) {
+    std::ifstream file(r.key_info_path);
+    if (!file) return Status{};  // the muxer reports a missing file itself
+    std::string line;
+    for (int n = 0; n < 3 && std::getline(file, line); ++n) {
+    }
+    if (!file && line.empty()) return Status{};
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    if (line.empty()) return Status{};
+    const bool sound = line.size() == 32 && std::all_of(line.begin(), line.end(), [](unsigned char c) {
+                           return std::isxdigit(c);
+                       });
+    return sound ? Status{} : Status{AVERROR(EINVAL), "reading the key-info file's IV line"};
+}
+
 }  // namespace
 
 Status open_input(Rendition& r) {
@@ -49,7 +68,7 @@ Status open_input(Rendition& r) {
     ret = avformat_find_stream_info(context, nullptr);
     if (ret < 0) return Status{ret, "reading the source's stream information"};
 
-    r.video_index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, &r.video_codec, 0);
+    r.video_index = find_video_stream(context, &r.video_codec);
     r.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &r.audio_codec, 0);
     if (r.video_index < 0) return Status{r.video_index, "finding the source's video stream"};
     if (r.audio_index < 0) return Status{r.audio_index, "finding the source's audio stream"};
@@ -92,6 +111,9 @@ Status open_output(Rendition& r) {
     const size_t dot = r.playlist_path.rfind('.');
     r.segment_base = dot == std::string::npos ? r.playlist_path : r.playlist_path.substr(0, dot);
     r.segment_pattern = r.segment_base + "_%03d.ts";
+
+    s = check_key_info_iv(r);
+    if (s.failed()) return s;
 
     av_opt_set(context->priv_data, "hls_time", "6", 0);
     av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);
@@ -136,6 +158,18 @@ Status allocate_buffers(Rendition& r) {
     return status_of(av_frame_get_buffer(r.unturned.get(), 32), "allocating the scaled picture");
 }
 
+// An IV, when the key line has one, is 0x and 32 hex digits: the muxer takes
+// a longer one from the key-info file without a word, and players then
+// cannot decrypt.
+static bool key_line_is_sound(const std::string& line) {
+    const size_t at = line.find("IV=");
+    if (at == std::string::npos) return true;
+    const size_t end = line.find(',', at);
+    const std::string iv = line.substr(at + 3, end == std::string::npos ? std::string::npos : end - at - 3);
+    if (iv.size() != 34 || (iv.compare(0, 2, "0x") != 0 && iv.compare(0, 2, "0X") != 0)) return false;
+    return std::all_of(iv.begin() + 2, iv.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
 Status check_written_segments(const Rendition& r) {
     // The muxer does not always report a segment it could not open (an IV it
     // cannot use fails only there, and the trailer still succeeds), so the
@@ -150,6 +184,9 @@ Status check_written_segments(const Rendition& r) {
     size_t target_line = std::string::npos;
     long target = 0;
     for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#EXT-X-KEY:", 0) == 0 && !key_line_is_sound(line)) {
+            return Status{AVERROR(EINVAL), "checking the playlist's encryption key line"};
+        }
         if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) {
             target_line = lines.size();
             target = std::strtol(line.c_str() + 22, nullptr, 10);

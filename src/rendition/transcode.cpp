@@ -1,5 +1,6 @@
 #include "rendition/transcode.h"
 
+#include <cstdio>
 #include <exception>
 
 #include "log/log.h"
@@ -57,8 +58,23 @@ constexpr int64_t kClockLeap = 10 * int64_t{AV_TIME_BASE};
 // where the source was. Video and audio thus stay in step across the joint.
 void keep_clock_continuous(Rendition& r, AVPacket* packet, int which) {
     const AVRational time_base = r.input->streams[packet->stream_index]->time_base;
+    // Time stamps out at the far end of the 64-bit range (damaged files) are
+    // no time stamps at all: the clocks' sums must not overflow.
+    constexpr int64_t kFarthest = int64_t{1} << 60;
+    for (int64_t* stamp : {&packet->pts, &packet->dts}) {
+        if (*stamp == AV_NOPTS_VALUE) continue;
+        const int64_t time = av_rescale_q(*stamp, time_base, AV_TIME_BASE_Q);
+        if (time < -kFarthest || time > kFarthest) *stamp = AV_NOPTS_VALUE;
+    }
+    if (packet->duration < 0 || av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q) > kFarthest) {
+        packet->duration = 0;
+    }
     // Only decoding time stamps always increase; presentation time stamps go
     // back at every reordered picture.
+    if (packet->pts != AV_NOPTS_VALUE) {
+        const int64_t end = av_rescale_q(packet->pts + packet->duration, time_base, AV_TIME_BASE_Q);
+        if (r.source_read_to == AV_NOPTS_VALUE || end > r.source_read_to) r.source_read_to = end;
+    }
     if (packet->dts != AV_NOPTS_VALUE) {
         int64_t time = av_rescale_q(packet->dts, time_base, AV_TIME_BASE_Q) + r.clock_shift;
         if (r.clock_end != AV_NOPTS_VALUE) {
@@ -80,6 +96,27 @@ void keep_clock_continuous(Rendition& r, AVPacket* packet, int which) {
         if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
         if (packet->dts != AV_NOPTS_VALUE) packet->dts += shift;
     }
+}
+
+// A file cut short (an interrupted copy or recording) often reads like a
+// complete one: what was read is compared with the length the file states.
+void warn_if_cut_short(const Rendition& r) {
+    const AVFormatContext* input = r.input.get();
+    // A length guessed from the bit rate is no promise.
+    if (input->duration <= 0 || input->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE ||
+        r.clock_shift != 0 || r.source_read_to == AV_NOPTS_VALUE) {
+        return;
+    }
+    const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+    const int64_t stated = start + input->duration;
+    if (r.source_read_to >= stated - AV_TIME_BASE / 4) return;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  ": the source ends at %.1f s, before its stated length of %.1f s; the rendition "
+                  "goes as far as the source does.",
+                  static_cast<double>(r.source_read_to - start) / AV_TIME_BASE,
+                  static_cast<double>(input->duration) / AV_TIME_BASE);
+    log_message(WARN, "Rendition " + r.playlist_path + text);
 }
 
 // Set-up, in pipeline order. The scaler and the audio graph are made from
@@ -116,6 +153,8 @@ Status run_packet_loop(Rendition& r) {
                 log_message(WARN, "Rendition " + r.playlist_path +
                                       ": the source could not be read to its end (" +
                                       av_error_text(ret) + "); it ends where reading stopped.");
+            } else {
+                warn_if_cut_short(r);
             }
             return Status{};
         }
