@@ -30,5 +30,18 @@ py39: deps
 bench: build
 	$(PY) bench/ladder_bench.py
 
+# Sanitizers, leak checks and fuzzing (each installs what it needs).
+asan: venv
+	VENV=$(VENV) scripts/sanitize-asan.sh
+
+tsan: venv
+	VENV=$(VENV) scripts/sanitize-tsan.sh
+
+memcheck: build
+	VENV=$(VENV) scripts/memcheck.sh
+
+fuzz: venv
+	VENV=$(VENV) fuzz/run-asan.sh
+
 clean:
 	rm -rf build demo .pytest_cache
