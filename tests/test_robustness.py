@@ -548,12 +548,18 @@ def key_info(workdir, kind):
     return path
 
 
-@pytest.mark.parametrize("kind", ["missing", "empty", "one-line", "missing-key-file", "short-key",
-                                  "key-path-is-a-directory"])
-def test_bad_key_info_file(media, workdir, kind):
+@pytest.mark.parametrize("kind, action", [
+    ("missing", "opening the key-info file: "),
+    ("empty", "reading the key-info file's key URI line: "),
+    ("one-line", "reading the key-info file's key file line: "),
+    ("missing-key-file", "opening the key file that the key-info file names: "),
+    ("short-key", "reading the key file (an AES-128 key is 16 bytes): "),
+    ("key-path-is-a-directory", "opening the key file that the key-info file names: "),
+])
+def test_bad_key_info_file(media, workdir, kind, action):
     run = job(workdir.path, media["clip.mp4"], key=str(key_info(workdir, kind)),
               resolution=["360p", "480p"], bitrate=[400000, 800000])
-    check_no_rendition(run, workdir.path, names=("360p", "480p"), action="writing the HLS header: ")
+    check_no_rendition(run, workdir.path, names=("360p", "480p"), action=action)
 
 
 BAD_IVS = [

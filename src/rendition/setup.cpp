@@ -40,22 +40,40 @@ Status add_output_stream(Rendition& r, const AVCodec* codec, const AVCodecContex
     return Status{};
 }
 
-// The muxer reads the key-info file itself, but takes an IV line of the wrong
-// length without a word (it uses what it can, or fails only when the first
-// segment is cut). The optional third line must be 32 hex digits.
-Status check_key_info_iv(const Rendition& r) {
+// The muxer reads the key-info file itself when it opens the first segment,
+// but it reports trouble only as "invalid argument", and it takes an IV line
+// of the wrong length without a word. The file is checked first, so that the
+// error line says what is wrong: a key URI line, the key file's path (a file
+// of 16 bytes) and optionally an IV of 32 hex digits.
+Status check_key_info(const Rendition& r) {
+    // Keys fetched from elsewhere (a URL) are left to the muxer.
+    if (r.key_info_path.find("://") != std::string::npos) return Status{};
     std::ifstream file(r.key_info_path);
-    if (!file) return Status{};  // the muxer reports a missing file itself
-    std::string line;
-    for (int n = 0; n < 3 && std::getline(file, line); ++n) {
+    std::error_code error;
+    if (!file || std::filesystem::is_directory(r.key_info_path, error)) {
+        return Status{AVERROR(ENOENT), "opening the key-info file"};
     }
-    if (!file && line.empty()) return Status{};
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-    if (line.empty()) return Status{};
-    const bool sound = line.size() == 32 && std::all_of(line.begin(), line.end(), [](unsigned char c) {
-                           return std::isxdigit(c);
-                       });
-    return sound ? Status{} : Status{AVERROR(EINVAL), "reading the key-info file's IV line"};
+    std::string lines[3];
+    for (auto& line : lines) {
+        if (!std::getline(file, line)) break;
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    }
+    if (lines[0].empty()) return Status{AVERROR_INVALIDDATA, "reading the key-info file's key URI line"};
+    if (lines[1].empty()) return Status{AVERROR_INVALIDDATA, "reading the key-info file's key file line"};
+    if (lines[1].find("://") == std::string::npos) {
+        if (!std::filesystem::is_regular_file(lines[1], error)) {
+            return Status{AVERROR(ENOENT), "opening the key file that the key-info file names"};
+        }
+        if (std::filesystem::file_size(lines[1], error) != 16) {
+            return Status{AVERROR_INVALIDDATA, "reading the key file (an AES-128 key is 16 bytes)"};
+        }
+    }
+    const std::string& iv = lines[2];
+    const bool sound_iv = iv.empty() || (iv.size() == 32 && std::all_of(iv.begin(), iv.end(), [](unsigned char c) {
+                                             return std::isxdigit(c);
+                                         }));
+    return sound_iv ? Status{}
+                    : Status{AVERROR(EINVAL), "reading the key-info file's IV line (32 hex digits)"};
 }
 
 }  // namespace
@@ -112,7 +130,7 @@ Status open_output(Rendition& r) {
     r.segment_base = dot == std::string::npos ? r.playlist_path : r.playlist_path.substr(0, dot);
     r.segment_pattern = r.segment_base + "_%03d.ts";
 
-    s = check_key_info_iv(r);
+    s = check_key_info(r);
     if (s.failed()) return s;
 
     av_opt_set(context->priv_data, "hls_time", "6", 0);
@@ -158,25 +176,17 @@ Status allocate_buffers(Rendition& r) {
     return status_of(av_frame_get_buffer(r.unturned.get(), 32), "allocating the scaled picture");
 }
 
-// An IV, when the key line has one, is 0x and 32 hex digits: the muxer takes
-// a longer one from the key-info file without a word, and players then
-// cannot decrypt.
-static bool key_line_is_sound(const std::string& line) {
-    const size_t at = line.find("IV=");
-    if (at == std::string::npos) return true;
-    const size_t end = line.find(',', at);
-    const std::string iv = line.substr(at + 3, end == std::string::npos ? std::string::npos : end - at - 3);
-    if (iv.size() != 34 || (iv.compare(0, 2, "0x") != 0 && iv.compare(0, 2, "0X") != 0)) return false;
-    return std::all_of(iv.begin() + 2, iv.end(), [](unsigned char c) { return std::isxdigit(c); });
-}
-
 Status check_written_segments(const Rendition& r) {
     // The muxer does not always report a segment it could not open (an IV it
     // cannot use fails only there, and the trailer still succeeds), so the
     // finished playlist is read back.
     const char* action = "checking the written segments";
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(r.playlist_path, error)) {
+        return Status{AVERROR(ENOENT), "writing the playlist"};
+    }
     std::ifstream in(r.playlist_path);
-    if (!in) return Status{AVERROR(ENOENT), action};
+    if (!in) return Status{AVERROR(ENOENT), "writing the playlist"};
     const std::filesystem::path directory = std::filesystem::path(r.playlist_path).parent_path();
     std::vector<std::string> lines;
     int segments = 0;
@@ -184,16 +194,12 @@ Status check_written_segments(const Rendition& r) {
     size_t target_line = std::string::npos;
     long target = 0;
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("#EXT-X-KEY:", 0) == 0 && !key_line_is_sound(line)) {
-            return Status{AVERROR(EINVAL), "checking the playlist's encryption key line"};
-        }
         if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) {
             target_line = lines.size();
             target = std::strtol(line.c_str() + 22, nullptr, 10);
         } else if (line.rfind("#EXTINF:", 0) == 0) {
             longest = std::max(longest, std::strtod(line.c_str() + 8, nullptr));
         } else if (!line.empty() && line[0] != '#') {
-            std::error_code error;
             if (!std::filesystem::is_regular_file(directory / line, error)) {
                 return Status{AVERROR(ENOENT), action};
             }
@@ -217,7 +223,6 @@ Status check_written_segments(const Rendition& r) {
         out.close();
         if (out.fail()) return Status{AVERROR(EIO), "rewriting the playlist's target duration"};
     }
-    std::error_code error;
     std::filesystem::rename(temporary, r.playlist_path, error);
     if (error) return Status{AVERROR(error.value()), "rewriting the playlist's target duration"};
     return Status{};

@@ -72,7 +72,8 @@ void keep_clock_continuous(Rendition& r, AVPacket* packet, int which) {
     // Only decoding time stamps always increase; presentation time stamps go
     // back at every reordered picture.
     if (packet->pts != AV_NOPTS_VALUE) {
-        const int64_t end = av_rescale_q(packet->pts + packet->duration, time_base, AV_TIME_BASE_Q);
+        const int64_t end = av_rescale_q(packet->pts, time_base, AV_TIME_BASE_Q) +
+                            av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
         if (r.source_read_to == AV_NOPTS_VALUE || end > r.source_read_to) r.source_read_to = end;
     }
     if (packet->dts != AV_NOPTS_VALUE) {
