@@ -1,9 +1,10 @@
 #!/bin/sh
-# Installs the system packages corvane needs to build and test (run as root).
-# Skips apt-get when everything is already there.
+# Installs the system packages corvane needs to build and test (run as root),
+# and any further packages named on the command line. Skips apt-get when
+# everything is already there.
 set -eu
 packages="build-essential pkg-config ffmpeg openssl python3-venv
-libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev"
+libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev $*"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -12,18 +12,7 @@ say() { printf '[%s] %s\n' "$(basename "$0")" "$*"; }
 
 # Debian packages the module and the tests need, plus any given here.
 ensure_packages() {
-    scripts/install-deps.sh
-    missing=""
-    for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-    done
-    if [ -n "$missing" ]; then
-        say "installing:$missing"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        # shellcheck disable=SC2086
-        apt-get install -y -qq --no-install-recommends $missing >/dev/null
-    fi
+    scripts/install-deps.sh "$@"
 }
 
 ensure_venv() {
