@@ -20,10 +20,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/sanitize-common.sh
 
-ensure_packages build-essential
-ensure_venv
-build_module address,undefined build/asan-mod
-ldd "$MODULE_SO" | grep -q libasan || { say "$MODULE_SO is not instrumented"; exit 2; }
+prepare_asan_module
 
 exec "$PY" fuzz/fuzz_job.py --sanitize asan --module build/asan-mod \
     --cases "${CASES:-2000}" --jobs "${JOBS:-1}" --timeout "${TIMEOUT:-60}" --seed "${SEED:-1}"

@@ -25,10 +25,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/sanitize-common.sh
 
-ensure_packages build-essential
-ensure_venv
-build_module address,undefined build/asan-mod
-ldd "$MODULE_SO" | grep -q libasan || { say "$MODULE_SO is not instrumented"; exit 2; }
+prepare_asan_module
 
 REPORTS="$OUT/asan"
 rm -rf "$REPORTS"

@@ -76,3 +76,12 @@ make_plain_tools() {
         chmod +x "$dir/$tool"
     done
 }
+
+# The AddressSanitizer + UndefinedBehaviorSanitizer build of the module, in
+# build/asan-mod, checked to be instrumented.
+prepare_asan_module() {
+    ensure_packages build-essential
+    ensure_venv
+    build_module address,undefined build/asan-mod
+    ldd "$MODULE_SO" | grep -q libasan || { say "$MODULE_SO is not instrumented"; exit 2; }
+}
