@@ -163,7 +163,8 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         char* done = &completed[plan.size() - 1];
         workers.start(std::thread(
             [done](std::string in, std::string playlist, int w, int h, int rate, std::string k) {
-                *done = transcode_variant(in, playlist, w, h, rate, k) ? 1 : 0;
+                *done = transcode_variant(std::move(in), std::move(playlist), w, h, rate,
+                                          std::move(k)) ? 1 : 0;
             },
             input, name + ".m3u8", width, height, bitrate[i], key));
     }

@@ -19,9 +19,10 @@ constexpr AVRational kAudioTimeBase{1, kAudioRate};
 constexpr const char* kLoudnessChain =
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
-// Holes in the source audio longer than this are filled with silence so that
-// the audio stays on the video's clock; longer than kLongestGap, the source's
-// clock is taken to have jumped and nothing is filled.
+// Holes in the source audio longer than 1/kGapFillDivisor s are filled with
+// silence so that the audio stays on the video's clock; longer than
+// kLongestGapSeconds, the source's clock is taken to have jumped and nothing
+// is filled.
 constexpr int kGapFillDivisor = 50;  // 1/50 s = 20 ms
 constexpr int kLongestGapSeconds = 600;
 constexpr int kSilenceChunk = 4096;
