@@ -12,10 +12,11 @@ from pathlib import Path
 
 import pytest
 
-from ladder_helpers import (audio_frames, audio_span, expected_pictures, integrated_loudness,
-                            key_frame_positions, make_audio_source, make_extra_streams_source,
-                            make_rate_source, media_sequence, rendition_files, run_ok,
-                            segment_files, stream_layout, video_frames, video_span)
+from ladder_helpers import (audio_frames, audio_span, decode_mono, expected_pictures,
+                            integrated_loudness, key_frame_positions, make_audio_source,
+                            make_extra_streams_source, make_rate_source, media_sequence,
+                            rendition_files, run_ok, segment_files, stream_layout, video_frames,
+                            video_span)
 from media import decrypt_rendition, ffmpeg, read_playlist, run_job, streams, write_key_info
 
 LADDER = [("1080p", 1920, 1080), ("720p", 1280, 720), ("480p", 854, 480), ("360p", 640, 360)]
@@ -247,6 +248,19 @@ def test_any_audio_layout_becomes_stereo_at_44100(workdir, made, tmp_path, chann
     _, frames, samples = check_rendition(workdir.path, "360p", workdir.key, 640, 360, tmp_path)
     assert len(frames) == 60
     assert sum(n for _, n in samples) == pytest.approx(2 * 44100, abs=3 * 1024)
+
+
+def test_a_muted_audio_track_comes_out_silent(workdir, tmp_path):
+    # Under 3 s of pure digital silence: the loudness filter can make samples
+    # of it that are not numbers, and the AAC encoder refuses those.
+    source = tmp_path / "muted.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30", "-f", "lavfi", "-i",
+           "anullsrc=sample_rate=48000:channel_layout=stereo", "-t", 2, "-c:v", "libx264",
+           "-preset", "ultrafast", "-c:a", "aac", source)
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[400000])
+    samples = decode_mono(decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts"))
+    assert len(samples) == pytest.approx(2 * 44100, abs=3 * 1024)
+    assert max(map(abs, samples)) == 0
 
 
 def test_portrait_source_gets_portrait_renditions(workdir, sources, tmp_path):

@@ -4,9 +4,10 @@ time the source's streams start at and whatever holes its audio has."""
 
 import pytest
 
-from ladder_helpers import (FLASH_TIMES, beep_times, flash_times, make_gap_source,
-                            make_spliced_source, make_sync_source, run_ok)
-from media import decrypt_rendition
+from ladder_helpers import (FLASH_TIMES, audio_frames, audio_span, beep_times, flash_times,
+                            make_gap_source, make_spliced_source, make_sync_source, run_ok,
+                            video_span)
+from media import decrypt_rendition, ffmpeg, read_playlist, video_frames
 
 SYNC_LIMIT = 0.040
 
@@ -60,3 +61,28 @@ def test_a_hole_in_the_audio_is_filled(workdir, tmp_path):
 def test_joined_recordings_stay_in_step(workdir, tmp_path, offset, first_layout, first_audio):
     source = make_spliced_source(tmp_path / "joined.ts", offset, first_layout, first_audio)
     assert_in_step(*flashes_and_beeps(workdir, source, tmp_path))
+
+
+@pytest.mark.parametrize("video_seconds, audio_seconds, video_delay", [
+    (7, 11, 0),
+    (2, 6, 0),
+    (4, 6, 2),
+], ids=["audio-outlasts-video-by-4s", "audio-only-after-first-segment", "video-starts-2s-late"])
+def test_playlist_durations_cover_all_media(workdir, tmp_path, video_seconds, audio_seconds,
+                                            video_delay):
+    # Players take the presentation's length from the EXTINF values: audio
+    # before the first or after the last picture must be counted too.
+    source = tmp_path / "uneven.mkv"
+    ffmpeg("-itsoffset", video_delay, "-f", "lavfi", "-i",
+           f"testsrc2=size=320x180:rate=30:duration={video_seconds}",
+           "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={audio_seconds}",
+           "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "ultrafast",
+           "-c:a", "aac", source)
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[400000])
+    target, _, segments, ended = read_playlist(workdir.path / "360p.m3u8")
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.plain.ts")
+    video, audio = video_span(video_frames(ts)), audio_span(audio_frames(ts))
+    span = max(video[1], audio[1]) - min(video[0], audio[0])
+    assert ended and span == pytest.approx(max(video_seconds + video_delay, audio_seconds), abs=0.1)
+    assert sum(d for d, _ in segments) == pytest.approx(span, abs=0.1), segments
+    assert all(d <= target for d, _ in segments), (target, segments)

@@ -14,8 +14,6 @@ namespace corvane {
 
 namespace {
 
-constexpr int kAudioRate = 44100;
-constexpr AVRational kAudioTimeBase{1, kAudioRate};
 constexpr const char* kLoudnessChain =
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
@@ -30,6 +28,9 @@ constexpr int kSilenceChunk = 4096;
 // Damaged audio packets can decode to samples that are not numbers, or
 // absurdly loud: the loudness filter would spread them over everything after
 // and the AAC encoder crawls on them. Such samples are silenced or limited.
+// The loudness filter itself gives samples that are not numbers for a short
+// stretch of pure digital silence (FFmpeg 7.1, under 3 s), which the AAC
+// encoder refuses: its output is checked the same way.
 constexpr double kLoudestSample = 8.0;
 
 template <typename T>
@@ -140,6 +141,11 @@ Status pull_from_graph(Rendition& r) {
         int ret = av_buffersink_get_frame(r.audio_sink, filtered);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "filtering audio"};
+        Status sane = sanitize_samples(filtered);
+        if (sane.failed()) {
+            av_frame_unref(filtered);
+            return sane;
+        }
         ret = av_audio_fifo_write(r.fifo.get(), reinterpret_cast<void**>(filtered->extended_data),
                                   filtered->nb_samples);
         const int expected = filtered->nb_samples;
@@ -266,6 +272,7 @@ Status filter_audio_frame(Rendition& r, AVFrame* frame) {
     if (!r.audio_clock_started) {
         // Audio is put on the video's clock: it starts where the source says.
         if (time != AV_NOPTS_VALUE) r.audio_samples = av_rescale_q(time, r.in_audio->time_base, kAudioTimeBase);
+        r.audio_first_sample = r.audio_samples;
         r.audio_clock_started = true;
     }
 

@@ -9,6 +9,11 @@
 
 namespace corvane {
 
+// The output clocks: pictures in thirtieths of a second, audio in samples.
+constexpr AVRational kVideoTimeBase{1, 30};
+constexpr int kAudioRate = 44100;
+constexpr AVRational kAudioTimeBase{1, kAudioRate};
+
 // Outcome of one stage: a negative code is a failure, `action` says what was
 // being done ("writing the HLS header"), for the worker's error line.
 struct Status {
@@ -93,13 +98,16 @@ struct Rendition {
     // How far the source was read, by its own unshifted clock.
     int64_t source_read_to = AV_NOPTS_VALUE;
 
-    // Video clock: the last stamp sent to the encoder, in 1/30 s, and the shift
-    // applied after a backwards jump of the source's time stamps.
+    // Video clock: the last and the first stamp sent to the encoder, in 1/30 s,
+    // and the shift applied after a backwards jump of the source's time stamps.
     int64_t last_video_pts = AV_NOPTS_VALUE;
+    int64_t first_video_pts = AV_NOPTS_VALUE;
     int64_t video_pts_shift = 0;
-    // Audio clock: pts of the next AAC frame in 1/44100 s. It starts at the
-    // first decoded audio frame's time, so audio and video share one clock.
+    // Audio clock: pts of the next AAC frame in 1/44100 s, and of the first.
+    // It starts at the first decoded audio frame's time, so audio and video
+    // share one clock.
     int64_t audio_samples = 0;
+    int64_t audio_first_sample = 0;
     bool audio_clock_started = false;
     // Where the next decoded audio frame should start, in its own sample rate,
     // to find gaps in the source audio.

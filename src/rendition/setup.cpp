@@ -176,6 +176,34 @@ Status allocate_buffers(Rendition& r) {
     return status_of(av_frame_get_buffer(r.unturned.get(), 32), "allocating the scaled picture");
 }
 
+// Audio before the first picture and after the last one, in seconds. The
+// muxer measures segments by their video only, so that audio is missing from
+// the first and last EXTINF.
+struct AudioOverhang {
+    double before = 0;
+    double after = 0;
+};
+
+AudioOverhang audio_overhang(const Rendition& r) {
+    if (r.first_video_pts == AV_NOPTS_VALUE || r.video_pts_shift != 0 || !r.audio_clock_started) {
+        return {};
+    }
+    const double video = av_q2d(kVideoTimeBase);
+    const double audio = av_q2d(kAudioTimeBase);
+    return {video * static_cast<double>(r.first_video_pts) - audio * static_cast<double>(r.audio_first_sample),
+            audio * static_cast<double>(r.audio_samples) - video * static_cast<double>(r.last_video_pts + 1)};
+}
+
+// Lengthens the EXTINF line `line` by `seconds`, keeping what follows its comma.
+double lengthen_duration(std::string& line, double seconds) {
+    const double duration = std::strtod(line.c_str() + 8, nullptr) + seconds;
+    const size_t comma = line.find(',');
+    char number[32];
+    std::snprintf(number, sizeof number, "%f", duration);
+    line = "#EXTINF:" + std::string(number) + (comma == std::string::npos ? "," : line.substr(comma));
+    return duration;
+}
+
 Status check_written_segments(const Rendition& r) {
     // The muxer does not always report a segment it could not open (an IV it
     // cannot use fails only there, and the trailer still succeeds), so the
@@ -192,12 +220,16 @@ Status check_written_segments(const Rendition& r) {
     int segments = 0;
     double longest = 0;
     size_t target_line = std::string::npos;
+    size_t first_duration_line = std::string::npos;
+    size_t last_duration_line = std::string::npos;
     long target = 0;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) {
             target_line = lines.size();
             target = std::strtol(line.c_str() + 22, nullptr, 10);
         } else if (line.rfind("#EXTINF:", 0) == 0) {
+            if (first_duration_line == std::string::npos) first_duration_line = lines.size();
+            last_duration_line = lines.size();
             longest = std::max(longest, std::strtod(line.c_str() + 8, nullptr));
         } else if (!line.empty() && line[0] != '#') {
             if (!std::filesystem::is_regular_file(directory / line, error)) {
@@ -210,21 +242,42 @@ Status check_written_segments(const Rendition& r) {
     in.close();
     if (segments == 0) return Status{AVERROR_INVALIDDATA, action};
 
+    // Audio before the first picture (a camera that started after its
+    // microphone) lies in the first segment, audio after the last picture in
+    // the last: their EXTINF must cover it, or players misjudge the length of
+    // the presentation and end it early. Shorter overhangs are AAC framing.
+    bool changed = false;
+    const AudioOverhang overhang = audio_overhang(r);
+    constexpr double kFraming = 0.05;
+    if (overhang.before > kFraming && first_duration_line != std::string::npos) {
+        longest = std::max(longest, lengthen_duration(lines[first_duration_line], overhang.before));
+        changed = true;
+    }
+    if (overhang.after > kFraming && last_duration_line != std::string::npos) {
+        longest = std::max(longest, lengthen_duration(lines[last_duration_line], overhang.after));
+        changed = true;
+    }
+
     // The muxer rounds the target duration to the nearest second, so a 7.2 s
     // segment (25 fps sources: 60 pictures last 2.4 s) would outlast it.
     // Players expect no segment to be longer than the target.
     const long needed = static_cast<long>(std::ceil(longest - 0.0005));
-    if (target_line == std::string::npos || needed <= target) return Status{};
-    lines[target_line] = "#EXT-X-TARGETDURATION:" + std::to_string(needed);
+    if (target_line != std::string::npos && needed > target) {
+        lines[target_line] = "#EXT-X-TARGETDURATION:" + std::to_string(needed);
+        changed = true;
+    }
+    if (!changed) return Status{};
+
+    const char* rewriting = "rewriting the playlist's durations";
     const std::string temporary = r.playlist_path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc | std::ios::binary);
         for (const auto& line : lines) out << line << "\n";
         out.close();
-        if (out.fail()) return Status{AVERROR(EIO), "rewriting the playlist's target duration"};
+        if (out.fail()) return Status{AVERROR(EIO), rewriting};
     }
     std::filesystem::rename(temporary, r.playlist_path, error);
-    if (error) return Status{AVERROR(error.value()), "rewriting the playlist's target duration"};
+    if (error) return Status{AVERROR(error.value()), rewriting};
     return Status{};
 }
 

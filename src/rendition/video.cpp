@@ -12,7 +12,6 @@ namespace corvane {
 
 namespace {
 
-constexpr AVRational kVideoTimeBase{1, 30};
 // A source clock that goes back by more than this (in 1/30 s) has restarted
 // (spliced recordings, a wrapped clock): the output clock carries on from
 // where it was instead of dropping every picture until the source catches up.
@@ -173,6 +172,7 @@ Status encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStre
 Status encode_picture(Rendition& r, AVFrame* picture) {
     const int64_t stamp = next_video_stamp(r, picture);
     if (stamp == AV_NOPTS_VALUE) return Status{};
+    if (r.first_video_pts == AV_NOPTS_VALUE) r.first_video_pts = stamp;
 
     // A source may change its size or pixel format mid-stream: the scaler must
     // always match the picture it reads.
