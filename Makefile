@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz clean
+.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz debian13 clean
 
 demo: build
 	PYTHON=$(PY) scripts/demo.sh
@@ -42,6 +42,10 @@ memcheck: build
 
 fuzz: venv
 	VENV=$(VENV) fuzz/run-asan.sh
+
+# The CI job on Debian 13 (FFmpeg 7.1), in a debootstrap chroot.
+debian13:
+	scripts/debian13.sh
 
 clean:
 	rm -rf build demo .pytest_cache
