@@ -212,6 +212,30 @@ def audio_span(frames, rate=44100):
     return frames[0][0], frames[-1][0] + frames[-1][1] / rate
 
 
+def make_interlaced_source(path, field_order, seconds=3.0, size="640x360"):
+    """An interlaced H.264 clip ("tff" or "bff"): each picture holds two fields
+    of a moving 60 fps test picture."""
+    mode = {"tff": "interleave_top", "bff": "interleave_bottom"}[field_order]
+    ffmpeg("-f", "lavfi", "-i",
+           f"testsrc2=size={size}:rate=60:duration={seconds},tinterlace=mode={mode},"
+           f"setfield={field_order}",
+           "-f", "lavfi", "-i", f"sine=sample_rate=48000:duration={seconds}",
+           "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme",
+           "-x264opts", f"{field_order}=1", "-c:a", "aac", path)
+    return Path(path)
+
+
+def combed_share(path):
+    """Share of the decoded pictures in which ffmpeg's idet filter sees two
+    fields from different instants (combing)."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-i", str(path), "-an", "-vf", "idet",
+                           "-f", "null", "-"], capture_output=True, text=True, check=True)
+    found = re.search(r"Multi frame detection: TFF:\s*(\d+) BFF:\s*(\d+) Progressive:\s*(\d+)",
+                      done.stderr)
+    tff, bff, progressive = map(int, found.groups())
+    return (tff + bff) / max(1, tff + bff + progressive)
+
+
 def decode_gray(path, width=16, height=9):
     """Mean brightness (0-255) of every decoded picture, in decoding output order."""
     raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(path), "-map", "0:v:0",

@@ -12,9 +12,10 @@ from pathlib import Path
 
 import pytest
 
-from ladder_helpers import (audio_frames, audio_span, decode_mono, expected_pictures,
-                            integrated_loudness, key_frame_positions, make_audio_source,
-                            make_extra_streams_source, make_rate_source, media_sequence,
+from ladder_helpers import (audio_frames, audio_span, combed_share, decode_mono,
+                            expected_pictures, integrated_loudness, key_frame_positions,
+                            make_audio_source, make_extra_streams_source, make_interlaced_source,
+                            make_rate_source, media_sequence,
                             rendition_files, run_ok, segment_files, stream_layout, video_frames,
                             video_span)
 from media import decrypt_rendition, ffmpeg, read_playlist, run_job, streams, write_key_info
@@ -261,6 +262,16 @@ def test_a_muted_audio_track_comes_out_silent(workdir, tmp_path):
     samples = decode_mono(decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts"))
     assert len(samples) == pytest.approx(2 * 44100, abs=3 * 1024)
     assert max(map(abs, samples)) == 0
+
+
+@pytest.mark.parametrize("field_order", ["tff", "bff"])
+def test_interlaced_source_comes_out_progressive(workdir, made, tmp_path, field_order):
+    source = made(f"interlaced-{field_order}.mp4", make_interlaced_source, field_order)
+    assert combed_share(source) > 0.9
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[1000000])
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts")
+    assert combed_share(ts) < 0.1
+    assert len(video_frames(ts)) == 90  # the deinterlacer's last picture is not lost
 
 
 def test_portrait_source_gets_portrait_renditions(workdir, sources, tmp_path):

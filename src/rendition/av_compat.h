@@ -29,6 +29,15 @@ inline const int32_t* display_matrix_of(const AVStream* stream) {
 #endif
 }
 
+// Whether a decoded picture holds two interlaced fields.
+inline bool is_interlaced(const AVFrame* picture) {
+#ifdef AV_FRAME_FLAG_INTERLACED
+    return (picture->flags & AV_FRAME_FLAG_INTERLACED) != 0;
+#else
+    return picture->interlaced_frame != 0;
+#endif
+}
+
 // Clockwise turn, in degrees (0, 90, 180 or 270), that shows the stream's
 // pictures upright.
 inline int upright_turn_of(const AVStream* stream) {

@@ -56,6 +56,7 @@ struct Rendition {
     std::string segment_pattern;
     ScalerPtr scaler;
     FilterGraphPtr audio_graph;
+    FilterGraphPtr deinterlacer;  // made for the first interlaced picture
     AudioFifoPtr fifo;
     PacketPtr read_packet;
     PacketPtr out_packet;
@@ -64,6 +65,7 @@ struct Rendition {
     FramePtr unturned;     // the scaled picture before it is turned upright
     FramePtr filtered;     // one pull from the audio graph
     FramePtr audio_frame;  // one encoder-sized cut of the sample FIFO
+    FramePtr progressive;  // one pull from the deinterlacer
 
     // Borrowed from the objects above.
     int video_index = -1;
@@ -78,12 +80,15 @@ struct Rendition {
     AVStream* out_audio = nullptr;
     AVFilterContext* audio_source = nullptr;
     AVFilterContext* audio_sink = nullptr;
+    AVFilterContext* deinterlacer_source = nullptr;
+    AVFilterContext* deinterlacer_sink = nullptr;
 
     // Clockwise turn (0, 90, 180, 270) that shows the source upright.
     int upright_turn = 0;
 
-    // What the scaler and the audio graph were built for.
+    // What the scaler, the deinterlacer and the audio graph were built for.
     PictureFormat scaler_input;
+    PictureFormat deinterlacer_input;
     int graph_sample_rate = 0;
     int graph_sample_fmt = AV_SAMPLE_FMT_NONE;
     ChannelLayout graph_layout;
@@ -133,8 +138,9 @@ Status encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStre
 
 // Video path.
 Status configure_video_encoder(Rendition& r);
-Status encode_picture(Rendition& r, AVFrame* picture);
-Status flush_video_encoder(Rendition& r);
+Status build_deinterlacer(Rendition& r, const AVFrame* picture);
+Status take_picture(Rendition& r, AVFrame* picture);
+Status finish_video(Rendition& r);
 
 // Audio path.
 Status configure_audio_encoder(Rendition& r);

@@ -156,8 +156,9 @@ Status allocate_buffers(Rendition& r) {
     r.scaled.reset(av_frame_alloc());
     r.filtered.reset(av_frame_alloc());
     r.audio_frame.reset(av_frame_alloc());
+    r.progressive.reset(av_frame_alloc());
     if (!r.read_packet || !r.out_packet || !r.decoded || !r.scaled || !r.filtered ||
-        !r.audio_frame) {
+        !r.audio_frame || !r.progressive) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
     AVFrame* scaled = r.scaled.get();

@@ -14,7 +14,7 @@ namespace {
 Status receive_pictures(Rendition& r) {
     AVFrame* picture = r.decoded.get();
     while (avcodec_receive_frame(r.video_decoder.get(), picture) >= 0) {
-        Status s = encode_picture(r, picture);
+        Status s = take_picture(r, picture);
         av_frame_unref(picture);
         if (s.failed()) return s;
     }
@@ -177,7 +177,7 @@ Status run_packet_loop(Rendition& r) {
 // and writes the trailer.
 Status drain_and_finish(Rendition& r) {
     Status s = decode(r, r.video_decoder.get(), nullptr, receive_pictures);
-    if (!s.failed()) s = flush_video_encoder(r);
+    if (!s.failed()) s = finish_video(r);
     if (!s.failed()) s = decode(r, r.audio_decoder.get(), nullptr, receive_samples);
     if (!s.failed()) s = finish_audio(r);
     if (s.failed()) return s;

@@ -1,12 +1,17 @@
 #include "rendition/rendition.h"
 
 extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+
+#include "rendition/av_compat.h"
 
 namespace corvane {
 
@@ -43,14 +48,14 @@ bool is_full_range(const PictureFormat& format) {
 // AV_NOPTS_VALUE when the picture falls on a tick that is already taken
 // (a 60 fps source gives two pictures per tick; the second one is dropped).
 // Stamps sent to the encoder always increase.
-int64_t next_video_stamp(Rendition& r, const AVFrame* picture) {
+int64_t next_video_stamp(Rendition& r, const AVFrame* picture, AVRational time_base) {
     int64_t source = picture->pts != AV_NOPTS_VALUE ? picture->pts : picture->best_effort_timestamp;
     if (source == AV_NOPTS_VALUE) {
         // Nothing to go by: the picture follows the one before.
         r.last_video_pts = r.last_video_pts == AV_NOPTS_VALUE ? 0 : r.last_video_pts + 1;
         return r.last_video_pts;
     }
-    int64_t stamp = av_rescale_q(source, r.in_video->time_base, kVideoTimeBase) + r.video_pts_shift;
+    int64_t stamp = av_rescale_q(source, time_base, kVideoTimeBase) + r.video_pts_shift;
     if (r.last_video_pts != AV_NOPTS_VALUE && stamp <= r.last_video_pts) {
         if (r.last_video_pts - stamp < kClockRestart) return AV_NOPTS_VALUE;
         r.video_pts_shift += r.last_video_pts + 1 - stamp;
@@ -97,6 +102,33 @@ void turn_picture(const AVFrame& in, AVFrame& out, int turn) {
         turn_plane(in.data[plane], in.linesize[plane], AV_CEIL_RSHIFT(in.width, shift),
                    AV_CEIL_RSHIFT(in.height, shift), out.data[plane], out.linesize[plane], turn);
     }
+}
+
+// Scales one picture (its time stamp in `time_base`) to the rendition's size
+// and encodes it.
+Status encode_picture(Rendition& r, AVFrame* picture, AVRational time_base) {
+    const int64_t stamp = next_video_stamp(r, picture, time_base);
+    if (stamp == AV_NOPTS_VALUE) return Status{};
+    if (r.first_video_pts == AV_NOPTS_VALUE) r.first_video_pts = stamp;
+
+    // A source may change its size or pixel format mid-stream: the scaler must
+    // always match the picture it reads.
+    const PictureFormat format = format_of(picture);
+    if (!r.scaler || !same_format(format, r.scaler_input)) {
+        Status s = build_scaler(r, format);
+        if (s.failed()) return s;
+    }
+    AVFrame* scaled = r.scaled.get();
+    // The encoder may still hold the previous picture's buffers.
+    int ret = av_frame_make_writable(scaled);
+    if (ret < 0) return Status{ret, "allocating the scaled picture"};
+    AVFrame* target = r.upright_turn ? r.unturned.get() : scaled;
+    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, target->data,
+              target->linesize);
+    if (r.upright_turn) turn_picture(*target, *scaled, r.upright_turn);
+    scaled->pts = stamp;
+    return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
+                            r.out_packet.get());
 }
 
 }  // namespace
@@ -169,32 +201,104 @@ Status encode_and_write(AVCodecContext* encoder, AVFormatContext* output, AVStre
     }
 }
 
-Status encode_picture(Rendition& r, AVFrame* picture) {
-    const int64_t stamp = next_video_stamp(r, picture);
-    if (stamp == AV_NOPTS_VALUE) return Status{};
-    if (r.first_video_pts == AV_NOPTS_VALUE) r.first_video_pts = stamp;
+Status build_deinterlacer(Rendition& r, const AVFrame* picture) {
+    const char* action = "building the deinterlacer";
+    FilterGraphPtr graph(avfilter_graph_alloc());
+    if (!graph) return Status{AVERROR(ENOMEM), action};
+    const AVFilter* buffer = avfilter_get_by_name("buffer");
+    const AVFilter* bwdif = avfilter_get_by_name("bwdif");
+    const AVFilter* buffersink = avfilter_get_by_name("buffersink");
+    if (!buffer || !bwdif || !buffersink) return Status{AVERROR_FILTER_NOT_FOUND, action};
 
-    // A source may change its size or pixel format mid-stream: the scaler must
-    // always match the picture it reads.
-    const PictureFormat format = format_of(picture);
-    if (!r.scaler || !same_format(format, r.scaler_input)) {
-        Status s = build_scaler(r, format);
-        if (s.failed()) return s;
+    const AVRational time_base = r.in_video->time_base;
+    const AVRational aspect = picture->sample_aspect_ratio.num > 0 ? picture->sample_aspect_ratio
+                                                                    : AVRational{1, 1};
+    char args[256];
+    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                  picture->width, picture->height, picture->format, time_base.num, time_base.den,
+                  aspect.num, aspect.den);
+    AVFilterContext* source = nullptr;
+    AVFilterContext* filter = nullptr;
+    AVFilterContext* sink = nullptr;
+    int ret = avfilter_graph_create_filter(&source, buffer, "in", args, nullptr, graph.get());
+    // One picture out for every picture in; pictures not marked interlaced
+    // pass unchanged.
+    if (ret >= 0) {
+        ret = avfilter_graph_create_filter(&filter, bwdif, "deinterlace",
+                                           "mode=send_frame:parity=auto:deint=interlaced", nullptr,
+                                           graph.get());
     }
-    AVFrame* scaled = r.scaled.get();
-    // The encoder may still hold the previous picture's buffers.
-    int ret = av_frame_make_writable(scaled);
-    if (ret < 0) return Status{ret, "allocating the scaled picture"};
-    AVFrame* target = r.upright_turn ? r.unturned.get() : scaled;
-    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, target->data,
-              target->linesize);
-    if (r.upright_turn) turn_picture(*target, *scaled, r.upright_turn);
-    scaled->pts = stamp;
-    return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
-                            r.out_packet.get());
+    if (ret >= 0) ret = avfilter_graph_create_filter(&sink, buffersink, "out", nullptr, nullptr, graph.get());
+    if (ret >= 0) ret = avfilter_link(source, 0, filter, 0);
+    if (ret >= 0) ret = avfilter_link(filter, 0, sink, 0);
+    if (ret >= 0) ret = avfilter_graph_config(graph.get(), nullptr);
+    if (ret < 0) return Status{ret, action};
+    r.deinterlacer = std::move(graph);
+    r.deinterlacer_source = source;
+    r.deinterlacer_sink = sink;
+    r.deinterlacer_input = format_of(picture);
+    return Status{};
 }
 
-Status flush_video_encoder(Rendition& r) {
+namespace {
+
+// Encodes every picture the deinterlacer has ready.
+Status pull_progressive(Rendition& r) {
+    AVFrame* picture = r.progressive.get();
+    const AVRational time_base = av_buffersink_get_time_base(r.deinterlacer_sink);
+    while (true) {
+        const int ret = av_buffersink_get_frame(r.deinterlacer_sink, picture);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+        if (ret < 0) return Status{ret, "deinterlacing video"};
+        Status s = encode_picture(r, picture, time_base);
+        av_frame_unref(picture);
+        if (s.failed()) return s;
+    }
+}
+
+// Ends the deinterlacer's stream, encodes the picture it still holds and
+// releases it.
+Status drain_deinterlacer(Rendition& r) {
+    const int ret = av_buffersrc_add_frame(r.deinterlacer_source, nullptr);
+    if (ret < 0) return Status{ret, "deinterlacing video"};
+    Status s = pull_progressive(r);
+    r.deinterlacer_source = nullptr;
+    r.deinterlacer_sink = nullptr;
+    r.deinterlacer.reset();
+    return s;
+}
+
+}  // namespace
+
+Status take_picture(Rendition& r, AVFrame* picture) {
+    // Interlaced pictures (broadcast recordings, camcorders) are made
+    // progressive first: scaling two fields taken 1/50 s apart as one picture
+    // would comb or ghost every moving edge. Once an interlaced picture has
+    // been seen, all pictures of that format go through the deinterlacer, to
+    // keep their order.
+    if (r.deinterlacer && !same_format(format_of(picture), r.deinterlacer_input)) {
+        Status s = drain_deinterlacer(r);
+        if (s.failed()) return s;
+    }
+    if (!r.deinterlacer) {
+        // The deinterlacer needs at least 3 columns and 4 lines.
+        const bool deinterlace = is_interlaced(picture) && picture->width >= 3 && picture->height >= 4;
+        if (!deinterlace) return encode_picture(r, picture, r.in_video->time_base);
+        Status s = build_deinterlacer(r, picture);
+        if (s.failed()) return s;
+    }
+    if (picture->pts == AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
+    const int ret = av_buffersrc_add_frame_flags(r.deinterlacer_source, picture,
+                                                 AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret < 0) return Status{ret, "deinterlacing video"};
+    return pull_progressive(r);
+}
+
+Status finish_video(Rendition& r) {
+    if (r.deinterlacer) {
+        Status s = drain_deinterlacer(r);
+        if (s.failed()) return s;
+    }
     return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, nullptr,
                             r.out_packet.get());
 }
