@@ -26,6 +26,9 @@ SEEDS = {
     "h264-aac.mkv": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-pix_fmt", "yuv420p",
                      "-c:a", "aac", "-b:a", "64k", "-cluster_time_limit", "500"],
     "mpeg2-mp2.ts": ["-c:v", "mpeg2video", "-g", "15", "-c:a", "mp2", "-b:a", "64k"],
+    # Coded as interlaced, as broadcast recordings are: the deinterlacer runs.
+    "mpeg2-interlaced-mp2.ts": ["-c:v", "mpeg2video", "-g", "15", "-flags", "+ildct+ilme",
+                                "-top", "1", "-c:a", "mp2", "-b:a", "64k"],
     "mpeg4-pcm.mkv": ["-c:v", "mpeg4", "-g", "15", "-c:a", "pcm_s16le"],
     "h264-aac-frag.mp4": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
                           "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k",
