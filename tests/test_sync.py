@@ -63,18 +63,21 @@ def test_joined_recordings_stay_in_step(workdir, tmp_path, offset, first_layout,
     assert_in_step(*flashes_and_beeps(workdir, source, tmp_path))
 
 
-@pytest.mark.parametrize("video_seconds, audio_seconds, video_delay", [
-    (7, 11, 0),
-    (2, 6, 0),
-    (4, 6, 2),
-], ids=["audio-outlasts-video-by-4s", "audio-only-after-first-segment", "video-starts-2s-late"])
+@pytest.mark.parametrize("video_seconds, audio_seconds, video_delay, rate", [
+    (7, 11, 0, 30),
+    (2, 6, 0, 30),
+    (4, 6, 2, 30),
+    (10, 10, 0, 25),
+    (7, 11, 0, 25),
+], ids=["audio-outlasts-video-by-4s", "audio-only-after-first-segment", "video-starts-2s-late",
+        "25fps", "25fps-audio-outlasts-video"])
 def test_playlist_durations_cover_all_media(workdir, tmp_path, video_seconds, audio_seconds,
-                                            video_delay):
+                                            video_delay, rate):
     # Players take the presentation's length from the EXTINF values: audio
     # before the first or after the last picture must be counted too.
     source = tmp_path / "uneven.mkv"
     ffmpeg("-itsoffset", video_delay, "-f", "lavfi", "-i",
-           f"testsrc2=size=320x180:rate=30:duration={video_seconds}",
+           f"testsrc2=size=320x180:rate={rate}:duration={video_seconds}",
            "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={audio_seconds}",
            "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "ultrafast",
            "-c:a", "aac", source)

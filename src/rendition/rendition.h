@@ -89,6 +89,7 @@ struct Rendition {
     // What the scaler, the deinterlacer and the audio graph were built for.
     PictureFormat scaler_input;
     PictureFormat deinterlacer_input;
+    AVRational deinterlacer_time_base{1, 1};
     int graph_sample_rate = 0;
     int graph_sample_fmt = AV_SAMPLE_FMT_NONE;
     ChannelLayout graph_layout;

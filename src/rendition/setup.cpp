@@ -10,6 +10,7 @@ extern "C" {
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 #include <vector>
 
 #include "rendition/av_compat.h"
@@ -177,32 +178,42 @@ Status allocate_buffers(Rendition& r) {
     return status_of(av_frame_get_buffer(r.unturned.get(), 32), "allocating the scaled picture");
 }
 
-// Audio before the first picture and after the last one, in seconds. The
-// muxer measures segments by their video only, so that audio is missing from
-// the first and last EXTINF.
-struct AudioOverhang {
-    double before = 0;
-    double after = 0;
+// Where the encoded pictures and samples begin and end, in seconds of the
+// output clock that both streams share.
+struct MediaSpan {
+    bool known = false;
+    double start = 0;
+    double end = 0;
+    double video_start = 0;
 };
 
-AudioOverhang audio_overhang(const Rendition& r) {
-    if (r.first_video_pts == AV_NOPTS_VALUE || r.video_pts_shift != 0 || !r.audio_clock_started) {
-        return {};
+MediaSpan media_span(const Rendition& r) {
+    MediaSpan span;
+    auto take = [&span](double start, double end) {
+        span.start = span.known ? std::min(span.start, start) : start;
+        span.end = span.known ? std::max(span.end, end) : end;
+        span.known = true;
+    };
+    if (r.first_video_pts != AV_NOPTS_VALUE) {
+        const double tick = av_q2d(kVideoTimeBase);
+        take(tick * static_cast<double>(r.first_video_pts), tick * static_cast<double>(r.last_video_pts + 1));
     }
-    const double video = av_q2d(kVideoTimeBase);
-    const double audio = av_q2d(kAudioTimeBase);
-    return {video * static_cast<double>(r.first_video_pts) - audio * static_cast<double>(r.audio_first_sample),
-            audio * static_cast<double>(r.audio_samples) - video * static_cast<double>(r.last_video_pts + 1)};
+    if (r.audio_clock_started && r.audio_samples > r.audio_first_sample) {
+        const double sample = av_q2d(kAudioTimeBase);
+        take(sample * static_cast<double>(r.audio_first_sample), sample * static_cast<double>(r.audio_samples));
+    }
+    span.video_start = r.first_video_pts != AV_NOPTS_VALUE
+                           ? av_q2d(kVideoTimeBase) * static_cast<double>(r.first_video_pts)
+                           : span.start;
+    return span;
 }
 
-// Lengthens the EXTINF line `line` by `seconds`, keeping what follows its comma.
-double lengthen_duration(std::string& line, double seconds) {
-    const double duration = std::strtod(line.c_str() + 8, nullptr) + seconds;
+// Writes `duration` into the EXTINF line `line`, keeping what follows its comma.
+void set_duration(std::string& line, double duration) {
     const size_t comma = line.find(',');
     char number[32];
     std::snprintf(number, sizeof number, "%f", duration);
     line = "#EXTINF:" + std::string(number) + (comma == std::string::npos ? "," : line.substr(comma));
-    return duration;
 }
 
 Status check_written_segments(const Rendition& r) {
@@ -221,17 +232,14 @@ Status check_written_segments(const Rendition& r) {
     int segments = 0;
     double longest = 0;
     size_t target_line = std::string::npos;
-    size_t first_duration_line = std::string::npos;
-    size_t last_duration_line = std::string::npos;
     long target = 0;
+    std::vector<std::pair<size_t, double>> durations;  // EXTINF line, value
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) {
             target_line = lines.size();
             target = std::strtol(line.c_str() + 22, nullptr, 10);
         } else if (line.rfind("#EXTINF:", 0) == 0) {
-            if (first_duration_line == std::string::npos) first_duration_line = lines.size();
-            last_duration_line = lines.size();
-            longest = std::max(longest, std::strtod(line.c_str() + 8, nullptr));
+            durations.emplace_back(lines.size(), std::strtod(line.c_str() + 8, nullptr));
         } else if (!line.empty() && line[0] != '#') {
             if (!std::filesystem::is_regular_file(directory / line, error)) {
                 return Status{AVERROR(ENOENT), action};
@@ -243,21 +251,32 @@ Status check_written_segments(const Rendition& r) {
     in.close();
     if (segments == 0) return Status{AVERROR_INVALIDDATA, action};
 
-    // Audio before the first picture (a camera that started after its
-    // microphone) lies in the first segment, audio after the last picture in
-    // the last: their EXTINF must cover it, or players misjudge the length of
-    // the presentation and end it early. Shorter overhangs are AAC framing.
-    bool changed = false;
-    const AudioOverhang overhang = audio_overhang(r);
+    // The muxer measures segments by their pictures only: its first EXTINF
+    // starts at the first picture, and its last one counts every picture as
+    // one tick of 1/30 s, short for sources of fewer pictures per second; the
+    // ones between are exact. Audio before the first picture (a camera that
+    // started after its microphone) or after the last would be left out, and
+    // players would misjudge the presentation's length and end it early. So
+    // the first EXTINF is made to start where the media starts and the last
+    // to end where it ends. Differences below kFraming are AAC framing.
     constexpr double kFraming = 0.05;
-    if (overhang.before > kFraming && first_duration_line != std::string::npos) {
-        longest = std::max(longest, lengthen_duration(lines[first_duration_line], overhang.before));
-        changed = true;
+    bool changed = false;
+    const MediaSpan span = media_span(r);
+    if (span.known && !durations.empty()) {
+        std::vector<double> exact;
+        for (const auto& entry : durations) exact.push_back(entry.second);
+        exact.front() += span.video_start - span.start;
+        double before_last = 0;
+        for (size_t i = 0; i + 1 < exact.size(); ++i) before_last += exact[i];
+        if (span.end - span.start - before_last > 0) exact.back() = span.end - span.start - before_last;
+        for (size_t i = 0; i < exact.size(); ++i) {
+            if (std::fabs(exact[i] - durations[i].second) <= kFraming) continue;
+            durations[i].second = exact[i];
+            set_duration(lines[durations[i].first], exact[i]);
+            changed = true;
+        }
     }
-    if (overhang.after > kFraming && last_duration_line != std::string::npos) {
-        longest = std::max(longest, lengthen_duration(lines[last_duration_line], overhang.after));
-        changed = true;
-    }
+    for (const auto& entry : durations) longest = std::max(longest, entry.second);
 
     // The muxer rounds the target duration to the nearest second, so a 7.2 s
     // segment (25 fps sources: 60 pictures last 2.4 s) would outlast it.

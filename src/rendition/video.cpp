@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 
@@ -210,7 +211,12 @@ Status build_deinterlacer(Rendition& r, const AVFrame* picture) {
     const AVFilter* buffersink = avfilter_get_by_name("buffersink");
     if (!buffer || !bwdif || !buffersink) return Status{AVERROR_FILTER_NOT_FOUND, action};
 
-    const AVRational time_base = r.in_video->time_base;
+    // The deinterlacer doubles the time base's denominator: a stream clock
+    // finer than that can hold is given to it in 1/90000 s.
+    AVRational time_base = r.in_video->time_base;
+    if (time_base.den > INT_MAX / 2) {
+        time_base = AVRational{1, 90000};
+    }
     const AVRational aspect = picture->sample_aspect_ratio.num > 0 ? picture->sample_aspect_ratio
                                                                     : AVRational{1, 1};
     char args[256];
@@ -237,6 +243,7 @@ Status build_deinterlacer(Rendition& r, const AVFrame* picture) {
     r.deinterlacer_source = source;
     r.deinterlacer_sink = sink;
     r.deinterlacer_input = format_of(picture);
+    r.deinterlacer_time_base = time_base;
     return Status{};
 }
 
@@ -274,9 +281,13 @@ Status take_picture(Rendition& r, AVFrame* picture) {
     // Interlaced pictures (broadcast recordings, camcorders) are made
     // progressive first: scaling two fields taken 1/50 s apart as one picture
     // would comb or ghost every moving edge. Once an interlaced picture has
-    // been seen, all pictures of that format go through the deinterlacer, to
-    // keep their order.
-    if (r.deinterlacer && !same_format(format_of(picture), r.deinterlacer_input)) {
+    // been seen, all pictures of that size and pixel format go through the
+    // deinterlacer, to keep their order; another size or pixel format needs a
+    // new one.
+    const PictureFormat format = format_of(picture);
+    if (r.deinterlacer && (format.width != r.deinterlacer_input.width ||
+                           format.height != r.deinterlacer_input.height ||
+                           format.pix_fmt != r.deinterlacer_input.pix_fmt)) {
         Status s = drain_deinterlacer(r);
         if (s.failed()) return s;
     }
@@ -288,6 +299,9 @@ Status take_picture(Rendition& r, AVFrame* picture) {
         if (s.failed()) return s;
     }
     if (picture->pts == AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
+    if (picture->pts != AV_NOPTS_VALUE) {
+        picture->pts = av_rescale_q(picture->pts, r.in_video->time_base, r.deinterlacer_time_base);
+    }
     const int ret = av_buffersrc_add_frame_flags(r.deinterlacer_source, picture,
                                                  AV_BUFFERSRC_FLAG_KEEP_REF);
     if (ret < 0) return Status{ret, "deinterlacing video"};
