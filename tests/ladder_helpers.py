@@ -230,9 +230,10 @@ def combed_share(path):
     fields from different instants (combing)."""
     done = subprocess.run(["ffmpeg", "-nostdin", "-i", str(path), "-an", "-vf", "idet",
                            "-f", "null", "-"], capture_output=True, text=True, check=True)
-    found = re.search(r"Multi frame detection: TFF:\s*(\d+) BFF:\s*(\d+) Progressive:\s*(\d+)",
-                      done.stderr)
-    tff, bff, progressive = map(int, found.groups())
+    # Newer ffmpeg tools may report an idle first instance of the filter too.
+    found = re.findall(r"Multi frame detection: TFF:\s*(\d+) BFF:\s*(\d+) Progressive:\s*(\d+)",
+                       done.stderr)
+    tff, bff, progressive = (sum(int(counts[i]) for counts in found) for i in range(3))
     return (tff + bff) / max(1, tff + bff + progressive)
 
 
