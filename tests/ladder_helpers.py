@@ -237,6 +237,16 @@ def combed_share(path):
     return (tff + bff) / max(1, tff + bff + progressive)
 
 
+def picture_area(path):
+    """(width, height, x, y) of the part of the pictures that is not black
+    bars, as ffmpeg's cropdetect filter finds it over the whole clip."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-i", str(path), "-an", "-vf",
+                           "cropdetect=limit=24:round=2:reset=0", "-f", "null", "-"],
+                          capture_output=True, text=True, check=True)
+    found = re.findall(r"crop=(\d+):(\d+):(\d+):(\d+)", done.stderr)
+    return tuple(map(int, found[-1]))
+
+
 def decode_gray(path, width=16, height=9):
     """Mean brightness (0-255) of every decoded picture, in decoding output order."""
     raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(path), "-map", "0:v:0",

@@ -15,7 +15,7 @@ import pytest
 from ladder_helpers import (audio_frames, audio_span, combed_share, decode_mono,
                             expected_pictures, integrated_loudness, key_frame_positions,
                             make_audio_source, make_extra_streams_source, make_interlaced_source,
-                            make_rate_source, media_sequence,
+                            make_rate_source, media_sequence, picture_area,
                             rendition_files, run_ok, segment_files, stream_layout, video_frames,
                             video_span)
 from media import decrypt_rendition, ffmpeg, read_playlist, run_job, streams, write_key_info
@@ -272,6 +272,23 @@ def test_interlaced_source_comes_out_progressive(workdir, made, tmp_path, field_
     ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts")
     assert combed_share(ts) < 0.1
     assert len(video_frames(ts)) == 90  # the deinterlacer's last picture is not lost
+
+
+@pytest.mark.parametrize("size, pixel, area", [
+    ("320x240", "1", (480, 360, 80, 0)),
+    ("480x200", "1", (640, 266, 0, 46)),
+    ("720x576", "64/45", (640, 360, 0, 0)),
+    ("720x576", "16/15", (480, 360, 80, 0)),
+], ids=["4:3-pillarboxed", "2.4:1-letterboxed", "anamorphic-16:9-fills", "anamorphic-4:3"])
+def test_source_keeps_its_shape(workdir, tmp_path, size, pixel, area):
+    source = tmp_path / "shape.mp4"
+    ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=30:duration=1,setsar={pixel}",
+           "-f", "lavfi", "-i", "sine=duration=1", "-c:v", "libx264", "-preset", "ultrafast",
+           "-c:a", "aac", source)
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[400000])
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts")
+    width, height, x, y = picture_area(ts)
+    assert (width, height, x, y) == pytest.approx(area, abs=2)
 
 
 def test_portrait_source_gets_portrait_renditions(workdir, sources, tmp_path):

@@ -31,6 +31,16 @@ struct PictureFormat {
     int height = 0;
     int pix_fmt = AV_PIX_FMT_NONE;
     int color_range = AVCOL_RANGE_UNSPECIFIED;
+    AVRational sample_aspect{0, 1};  // shape of a pixel; 0/1: square
+};
+
+// Where in the (unturned) scaled picture the source is drawn; the rest is
+// black bars.
+struct PictureArea {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
 };
 
 struct Rendition {
@@ -88,6 +98,7 @@ struct Rendition {
 
     // What the scaler, the deinterlacer and the audio graph were built for.
     PictureFormat scaler_input;
+    PictureArea scaled_area;
     PictureFormat deinterlacer_input;
     AVRational deinterlacer_time_base{1, 1};
     int graph_sample_rate = 0;

@@ -132,7 +132,8 @@ Status set_up(Rendition& r) {
 
     const AVCodecContext* vdec = r.video_decoder.get();
     if (vdec->width > 0 && vdec->height > 0 && vdec->pix_fmt != AV_PIX_FMT_NONE) {
-        s = build_scaler(r, PictureFormat{vdec->width, vdec->height, vdec->pix_fmt, vdec->color_range});
+        const AVRational aspect = av_guess_sample_aspect_ratio(r.input.get(), r.in_video, nullptr);
+        s = build_scaler(r, PictureFormat{vdec->width, vdec->height, vdec->pix_fmt, vdec->color_range, aspect});
         if (s.failed()) return s;
     }
     const AVCodecContext* adec = r.audio_decoder.get();

@@ -9,7 +9,9 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <cstdio>
 
 #include "rendition/av_compat.h"
@@ -23,13 +25,61 @@ namespace {
 // where it was instead of dropping every picture until the source catches up.
 constexpr int64_t kClockRestart = 30;
 
-PictureFormat format_of(const AVFrame* picture) {
-    return PictureFormat{picture->width, picture->height, picture->format, picture->color_range};
+PictureFormat format_of(const Rendition& r, const AVFrame* picture) {
+    return PictureFormat{picture->width, picture->height, picture->format, picture->color_range,
+                         av_guess_sample_aspect_ratio(r.input.get(), r.in_video,
+                                                      const_cast<AVFrame*>(picture))};
 }
 
 bool same_format(const PictureFormat& a, const PictureFormat& b) {
     return a.width == b.width && a.height == b.height && a.pix_fmt == b.pix_fmt &&
-           a.color_range == b.color_range;
+           a.color_range == b.color_range && av_cmp_q(a.sample_aspect, b.sample_aspect) == 0;
+}
+
+// The largest area of a width x height picture that shows the source at its
+// own shape, centred. Sources of another shape than the rendition (4:3, wide
+// cinema frames) get black bars instead of being stretched; shapes within 2 %
+// fill the picture (854x480 is not quite 16:9).
+PictureArea area_for(const PictureFormat& source, int width, int height) {
+    PictureArea full{0, 0, width, height};
+    if (source.width <= 0 || source.height <= 0) return full;
+    const double pixel = source.sample_aspect.num > 0 && source.sample_aspect.den > 0
+                             ? av_q2d(source.sample_aspect)
+                             : 1.0;
+    const double shape = source.width * pixel / source.height;
+    const double target = static_cast<double>(width) / height;
+    if (std::fabs(shape / target - 1.0) <= 0.02) return full;
+    auto even = [](double v) { return std::max(2, static_cast<int>(std::lround(v / 2)) * 2); };
+    PictureArea area = full;
+    if (shape > target) {
+        area.height = std::min(height, even(width / shape));
+        area.y = (height - area.height) / 2 & ~1;
+    } else {
+        area.width = std::min(width, even(height * shape));
+        area.x = (width - area.width) / 2 & ~1;
+    }
+    return area;
+}
+
+// Paints black everything of a yuv420p picture outside `area`.
+void paint_bars(AVFrame& picture, const PictureArea& area) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        const uint8_t black = plane == 0 ? 16 : 128;
+        const int w = AV_CEIL_RSHIFT(picture.width, shift);
+        const int h = AV_CEIL_RSHIFT(picture.height, shift);
+        const int x0 = area.x >> shift, x1 = (area.x + area.width) >> shift;
+        const int y0 = area.y >> shift, y1 = (area.y + area.height) >> shift;
+        for (int y = 0; y < h; ++y) {
+            uint8_t* row = picture.data[plane] + static_cast<ptrdiff_t>(y) * picture.linesize[plane];
+            if (y < y0 || y >= y1) {
+                std::memset(row, black, w);
+            } else {
+                std::memset(row, black, x0);
+                std::memset(row + x1, black, w - x1);
+            }
+        }
+    }
 }
 
 bool is_full_range(const PictureFormat& format) {
@@ -114,7 +164,7 @@ Status encode_picture(Rendition& r, AVFrame* picture, AVRational time_base) {
 
     // A source may change its size or pixel format mid-stream: the scaler must
     // always match the picture it reads.
-    const PictureFormat format = format_of(picture);
+    const PictureFormat format = format_of(r, picture);
     if (!r.scaler || !same_format(format, r.scaler_input)) {
         Status s = build_scaler(r, format);
         if (s.failed()) return s;
@@ -124,7 +174,16 @@ Status encode_picture(Rendition& r, AVFrame* picture, AVRational time_base) {
     int ret = av_frame_make_writable(scaled);
     if (ret < 0) return Status{ret, "allocating the scaled picture"};
     AVFrame* target = r.upright_turn ? r.unturned.get() : scaled;
-    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, target->data,
+    const PictureArea& area = r.scaled_area;
+    uint8_t* destination[4] = {};
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        destination[plane] = target->data[plane] +
+                             static_cast<ptrdiff_t>(area.y >> shift) * target->linesize[plane] +
+                             (area.x >> shift);
+    }
+    if (area.width != target->width || area.height != target->height) paint_bars(*target, area);
+    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, destination,
               target->linesize);
     if (r.upright_turn) turn_picture(*target, *scaled, r.upright_turn);
     scaled->pts = stamp;
@@ -157,14 +216,16 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
     const AVCodecContext* enc = r.video_encoder.get();
     // A source shown sideways is scaled as it is stored, then turned.
     const bool sideways = r.upright_turn % 180 != 0;
+    const PictureArea area = area_for(format, sideways ? enc->height : enc->width,
+                                      sideways ? enc->width : enc->height);
     SwsContext* scaler = sws_getContext(format.width, format.height,
-                                        static_cast<AVPixelFormat>(format.pix_fmt),
-                                        sideways ? enc->height : enc->width,
-                                        sideways ? enc->width : enc->height, enc->pix_fmt,
-                                        SWS_BICUBIC, nullptr, nullptr, nullptr);
+                                        static_cast<AVPixelFormat>(format.pix_fmt), area.width,
+                                        area.height, enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
+                                        nullptr);
     if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
     r.scaler.reset(scaler);
     r.scaler_input = format;
+    r.scaled_area = area;
     // Full-range sources (phone and camera files) are brought to the limited
     // range that the H.264 stream is read with.
     if (is_full_range(format)) {
@@ -242,7 +303,7 @@ Status build_deinterlacer(Rendition& r, const AVFrame* picture) {
     r.deinterlacer = std::move(graph);
     r.deinterlacer_source = source;
     r.deinterlacer_sink = sink;
-    r.deinterlacer_input = format_of(picture);
+    r.deinterlacer_input = format_of(r, picture);
     r.deinterlacer_time_base = time_base;
     return Status{};
 }
@@ -284,7 +345,7 @@ Status take_picture(Rendition& r, AVFrame* picture) {
     // been seen, all pictures of that size and pixel format go through the
     // deinterlacer, to keep their order; another size or pixel format needs a
     // new one.
-    const PictureFormat format = format_of(picture);
+    const PictureFormat format = format_of(r, picture);
     if (r.deinterlacer && (format.width != r.deinterlacer_input.width ||
                            format.height != r.deinterlacer_input.height ||
                            format.pix_fmt != r.deinterlacer_input.pix_fmt)) {
