@@ -30,6 +30,9 @@ SEEDS = {
     "mpeg2-interlaced-mp2.ts": ["-c:v", "mpeg2video", "-g", "15", "-flags", "+ildct+ilme",
                                 "-top", "1", "-c:a", "mp2", "-b:a", "64k"],
     "mpeg4-pcm.mkv": ["-c:v", "mpeg4", "-g", "15", "-c:a", "pcm_s16le"],
+    # A 4:3 picture: the renditions draw it between black bars.
+    "h264-4x3-aac.mp4": ["-vf", "scale=120:90", "-c:v", "libx264", "-preset", "ultrafast",
+                         "-g", "15", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k"],
     "h264-aac-frag.mp4": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
                           "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k",
                           "-movflags", "frag_keyframe+empty_moov"],
