@@ -279,7 +279,10 @@ def test_interlaced_source_comes_out_progressive(workdir, made, tmp_path, field_
     ("480x200", "1", (640, 266, 0, 46)),
     ("720x576", "64/45", (640, 360, 0, 0)),
     ("720x576", "16/15", (480, 360, 80, 0)),
-], ids=["4:3-pillarboxed", "2.4:1-letterboxed", "anamorphic-16:9-fills", "anamorphic-4:3"])
+    # 490 columns: the scaler writes past them, into the right-hand bar.
+    ("720x576", "12/11", (490, 360, 74, 0)),
+], ids=["4:3-pillarboxed", "2.4:1-letterboxed", "anamorphic-16:9-fills", "anamorphic-4:3",
+        "anamorphic-4:3-odd-width"])
 def test_source_keeps_its_shape(workdir, tmp_path, size, pixel, area):
     source = tmp_path / "shape.mp4"
     ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=30:duration=1,setsar={pixel}",

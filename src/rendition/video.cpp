@@ -182,9 +182,11 @@ Status encode_picture(Rendition& r, AVFrame* picture, AVRational time_base) {
                              static_cast<ptrdiff_t>(area.y >> shift) * target->linesize[plane] +
                              (area.x >> shift);
     }
-    if (area.width != target->width || area.height != target->height) paint_bars(*target, area);
     sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, destination,
               target->linesize);
+    // The scaler may write a few bytes past the end of each row: the bars are
+    // painted afterwards.
+    if (area.width != target->width || area.height != target->height) paint_bars(*target, area);
     if (r.upright_turn) turn_picture(*target, *scaled, r.upright_turn);
     scaled->pts = stamp;
     return encode_and_write(r.video_encoder.get(), r.output.get(), r.out_video, scaled,
