@@ -56,8 +56,9 @@ def test_a_hole_in_the_audio_is_filled(workdir, tmp_path):
     (0, "mono", 1.6),
     (10, "stereo", 2.0),
     (100, "mono", 2.0),
+    (1.4, "mono", 2.0),
 ], ids=["clock-leaps-8s", "clock-goes-back", "clock-leaps-with-new-layout",
-        "clock-leaps-98s"])
+        "clock-leaps-98s", "clock-goes-back-0.6s"])
 def test_joined_recordings_stay_in_step(workdir, tmp_path, offset, first_layout, first_audio):
     source = make_spliced_source(tmp_path / "joined.ts", offset, first_layout, first_audio)
     assert_in_step(*flashes_and_beeps(workdir, source, tmp_path))

@@ -49,8 +49,11 @@ Status decode(Rendition& r, AVCodecContext* decoder, const AVPacket* packet,
 
 // A stream's decoding clock that goes back by more than kClockBack, or (in
 // formats that allow discontinuities, like MPEG-TS) leaps ahead by more than
-// kClockLeap, has been restarted rather than paused.
-constexpr int64_t kClockBack = AV_TIME_BASE;
+// kClockLeap, has been restarted rather than paused. Decoding time stamps
+// never go back in one stream, so a small step back is a joint too: left
+// alone, the pictures of the overlap would be dropped while its audio is
+// kept, and the audio would lag by the overlap from there on.
+constexpr int64_t kClockBack = AV_TIME_BASE / 10;
 constexpr int64_t kClockLeap = 10 * int64_t{AV_TIME_BASE};
 
 // Keeps the source clock continuous: when a stream's decoding time stamps
