@@ -194,17 +194,16 @@ MediaSpan media_span(const Rendition& r) {
         span.end = span.known ? std::max(span.end, end) : end;
         span.known = true;
     };
-    if (r.first_video_pts != AV_NOPTS_VALUE) {
-        const double tick = av_q2d(kVideoTimeBase);
-        take(tick * static_cast<double>(r.first_video_pts), tick * static_cast<double>(r.last_video_pts + 1));
-    }
     if (r.audio_clock_started && r.audio_samples > r.audio_first_sample) {
         const double sample = av_q2d(kAudioTimeBase);
         take(sample * static_cast<double>(r.audio_first_sample), sample * static_cast<double>(r.audio_samples));
     }
-    span.video_start = r.first_video_pts != AV_NOPTS_VALUE
-                           ? av_q2d(kVideoTimeBase) * static_cast<double>(r.first_video_pts)
-                           : span.start;
+    span.video_start = span.start;
+    if (r.first_video_pts != AV_NOPTS_VALUE) {
+        const double tick = av_q2d(kVideoTimeBase);
+        span.video_start = tick * static_cast<double>(r.first_video_pts);
+        take(span.video_start, tick * static_cast<double>(r.last_video_pts + 1));
+    }
     return span;
 }
 

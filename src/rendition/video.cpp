@@ -347,10 +347,9 @@ Status take_picture(Rendition& r, AVFrame* picture) {
     // been seen, all pictures of that size and pixel format go through the
     // deinterlacer, to keep their order; another size or pixel format needs a
     // new one.
-    const PictureFormat format = format_of(r, picture);
-    if (r.deinterlacer && (format.width != r.deinterlacer_input.width ||
-                           format.height != r.deinterlacer_input.height ||
-                           format.pix_fmt != r.deinterlacer_input.pix_fmt)) {
+    const PictureFormat& made_for = r.deinterlacer_input;
+    if (r.deinterlacer && (picture->width != made_for.width || picture->height != made_for.height ||
+                           picture->format != made_for.pix_fmt)) {
         Status s = drain_deinterlacer(r);
         if (s.failed()) return s;
     }
