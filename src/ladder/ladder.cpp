@@ -10,13 +10,16 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <thread>
 
 #include "log/log.h"
-#include "rendition/av_compat.h"
-#include "rendition/av_handles.h"
+#include "av/av_compat.h"
+#include "av/av_handles.h"
 #include "rendition/transcode.h"
+#include "source/media_queue.h"
+#include "source/source.h"
 
 namespace corvane {
 
@@ -77,12 +80,15 @@ std::optional<FrameSize> probe_source(const std::string& input) {
     return size;
 }
 
-// Joins every started worker on every way out of the job, exceptions included.
-class WorkerThreads {
+// How many pictures and AAC packets may wait for one rendition. A few
+// pictures are enough to keep every encoder busy; more only hold memory.
+constexpr int kFeedCapacity = 16;
+
+// Joins every started thread on every way out of the job, exceptions included.
+class JobThreads {
 public:
-    ~WorkerThreads() { join_all(); }
-    void start(std::thread worker) { threads_.push_back(std::move(worker)); }
-    void reserve(size_t n) { threads_.reserve(n); }
+    ~JobThreads() { join_all(); }
+    void start(std::thread thread) { threads_.push_back(std::move(thread)); }
     void join_all() {
         for (auto& t : threads_) {
             if (t.joinable()) t.join();
@@ -92,6 +98,59 @@ public:
 private:
     std::vector<std::thread> threads_;
 };
+
+// Runs the ladder: one thread for the source stage, one worker per
+// rendition, each fed by its own queue. Returns, per rendition, whether it
+// was created.
+std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vector<RenditionSpec>& plan,
+                                 const std::string& key) {
+    // completed[i] is written by worker i only and read after it is joined.
+    std::vector<char> completed(plan.size(), 0);
+    SourceReport report;
+    // Every rendition's AAC stream is described by the one AAC encoder.
+    CodecParametersPtr audio(avcodec_parameters_alloc());
+    int ret = audio ? avcodec_parameters_from_context(audio.get(), source->audio_encoder.get())
+                    : AVERROR(ENOMEM);
+    std::vector<std::unique_ptr<MediaQueue>> feeds;
+    for (size_t i = 0; i < plan.size() && ret >= 0; ++i) {
+        feeds.push_back(std::make_unique<MediaQueue>(kFeedCapacity));
+        if (!feeds.back()->allocated()) ret = AVERROR(ENOMEM);
+    }
+    if (ret < 0) {
+        for (const auto& rendition : plan) {
+            log_message(ERROR, "Rendition " + rendition.name + ".m3u8 failed while setting up the "
+                               "renditions: " + av_error_text(ret));
+        }
+        return completed;
+    }
+    for (const auto& feed : feeds) source->feeds.push_back(feed.get());
+    source->report = &report;
+
+    JobThreads threads;
+    try {
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const RenditionSpec& rendition = plan[i];
+            threads.start(std::thread([&, i, rendition] {
+                completed[i] = transcode_variant(*feeds[i], report, audio.get(), rendition.name + ".m3u8",
+                                                 rendition.width, rendition.height, rendition.bitrate, key)
+                                   ? 1
+                                   : 0;
+            }));
+        }
+        // The source's decoders and graphs are released as soon as it has
+        // handed out everything.
+        threads.start(std::thread([&source] {
+            run_source(*source);
+            source.reset();
+        }));
+    } catch (...) {
+        // A thread that could not start: the others must not wait for it.
+        for (const auto& feed : feeds) feed->abandon();
+        throw;
+    }
+    threads.join_all();
+    return completed;
+}
 
 bool write_master_playlist(const std::string& output, const std::vector<RenditionSpec>& plan) {
     std::ofstream file(output, std::ios::out | std::ios::trunc | std::ios::binary);
@@ -138,11 +197,6 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
 
     const bool landscape = source->width >= source->height;
     std::vector<RenditionSpec> plan;
-    // completed[i] is written by worker i only and read after it is joined.
-    std::vector<char> completed(resolution.size(), 0);
-    WorkerThreads workers;
-    workers.reserve(resolution.size());
-
     for (size_t i = 0; i < resolution.size(); ++i) {
         const std::string& name = resolution[i];
         const SideLengths* row = find_resolution(name);
@@ -160,15 +214,23 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         const int width = landscape ? row->long_side : row->short_side;
         const int height = landscape ? row->short_side : row->long_side;
         plan.push_back(RenditionSpec{name, width, height, bitrate[i]});
-        char* done = &completed[plan.size() - 1];
-        workers.start(std::thread(
-            [done](std::string in, std::string playlist, int w, int h, int rate, std::string k) {
-                *done = transcode_variant(std::move(in), std::move(playlist), w, h, rate,
-                                          std::move(k)) ? 1 : 0;
-            },
-            input, name + ".m3u8", width, height, bitrate[i], key));
     }
-    workers.join_all();
+
+    // The source is opened, decoded and normalised once for every rendition.
+    // When that cannot even start, every rendition fails with the cause.
+    std::vector<char> completed(plan.size(), 0);
+    if (!plan.empty()) {
+        auto stage = std::make_unique<Source>(input);
+        const Status opened = open_source(*stage);
+        if (opened.failed()) {
+            for (const auto& rendition : plan) {
+                log_message(ERROR, "Rendition " + rendition.name + ".m3u8 failed while " + opened.action +
+                                       ": " + av_error_text(opened.code));
+            }
+        } else {
+            completed = run_renditions(std::move(stage), plan, key);
+        }
+    }
 
     std::vector<RenditionSpec> created;
     std::string failed;

@@ -13,31 +13,26 @@ extern "C" {
 #include <utility>
 #include <vector>
 
-#include "rendition/av_compat.h"
-
 namespace corvane {
 
 namespace {
 
-Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& context,
-                    const char* action) {
-    context.reset(avcodec_alloc_context3(codec));
-    if (!context) return Status{AVERROR(ENOMEM), action};
-    int ret = avcodec_parameters_to_context(context.get(), stream->codecpar);
+// The video stream is described by the rendition's own H.264 encoder, the
+// audio stream by the source's one AAC encoder.
+Status add_output_streams(Rendition& r) {
+    const char* action = "adding the video output stream";
+    r.out_video = avformat_new_stream(r.output.get(), nullptr);
+    if (!r.out_video) return Status{AVERROR(ENOMEM), action};
+    int ret = avcodec_parameters_from_context(r.out_video->codecpar, r.video_encoder.get());
     if (ret < 0) return Status{ret, action};
-    // Decoders need the packets' time base for their own time stamp work
-    // (skipped priming samples, for one).
-    context->pkt_timebase = stream->time_base;
-    return status_of(avcodec_open2(context.get(), codec, nullptr), action);
-}
+    r.out_video->time_base = r.video_encoder->time_base;
 
-Status add_output_stream(Rendition& r, const AVCodec* codec, const AVCodecContext* encoder,
-                         AVStream*& stream, const char* action) {
-    stream = avformat_new_stream(r.output.get(), codec);
-    if (!stream) return Status{AVERROR(ENOMEM), action};
-    int ret = avcodec_parameters_from_context(stream->codecpar, encoder);
+    action = "adding the audio output stream";
+    r.out_audio = avformat_new_stream(r.output.get(), nullptr);
+    if (!r.out_audio) return Status{AVERROR(ENOMEM), action};
+    ret = avcodec_parameters_copy(r.out_audio->codecpar, r.audio_parameters);
     if (ret < 0) return Status{ret, action};
-    stream->time_base = encoder->time_base;
+    r.out_audio->time_base = kAudioTimeBase;
     return Status{};
 }
 
@@ -79,38 +74,25 @@ Status check_key_info(const Rendition& r) {
 
 }  // namespace
 
-Status open_input(Rendition& r) {
-    AVFormatContext* context = nullptr;
-    int ret = avformat_open_input(&context, r.input_path.c_str(), nullptr, nullptr);
-    if (ret < 0) return Status{ret, "opening the source"};
-    r.input.reset(context);
-    ret = avformat_find_stream_info(context, nullptr);
-    if (ret < 0) return Status{ret, "reading the source's stream information"};
-
-    r.video_index = find_video_stream(context, &r.video_codec);
-    r.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &r.audio_codec, 0);
-    if (r.video_index < 0) return Status{r.video_index, "finding the source's video stream"};
-    if (r.audio_index < 0) return Status{r.audio_index, "finding the source's audio stream"};
-    r.in_video = context->streams[r.video_index];
-    r.upright_turn = upright_turn_of(r.in_video);
-    r.in_audio = context->streams[r.audio_index];
-    return Status{};
-}
-
-Status open_decoders(Rendition& r) {
-    Status s = open_decoder(r.in_video, r.video_codec, r.video_decoder, "opening the video decoder");
-    if (s.failed()) return s;
-    return open_decoder(r.in_audio, r.audio_codec, r.audio_decoder, "opening the audio decoder");
-}
-
-Status open_encoders(Rendition& r) {
+Status open_video_encoder(Rendition& r) {
     r.h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
-    r.aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!r.h264) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an H.264 encoder"};
-    if (!r.aac) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an AAC encoder"};
-    Status s = configure_video_encoder(r);
-    if (s.failed()) return s;
-    return configure_audio_encoder(r);
+    r.video_encoder.reset(avcodec_alloc_context3(r.h264));
+    AVCodecContext* c = r.video_encoder.get();
+    if (!c) return Status{AVERROR(ENOMEM), "opening the H.264 encoder"};
+    c->height = r.height;
+    c->width = r.width;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    c->time_base = kVideoTimeBase;
+    c->thread_count = 0;
+    c->framerate = AVRational{30, 1};
+    c->bit_rate = r.video_bit_rate;
+    av_opt_set(c->priv_data, "preset", "fast", 0);
+    c->gop_size = 60;
+    c->keyint_min = 60;
+    av_opt_set(c->priv_data, "sc_threshold", "0", 0);
+    return status_of(avcodec_open2(c, r.h264, nullptr), "opening the H.264 encoder");
 }
 
 Status open_output(Rendition& r) {
@@ -119,11 +101,7 @@ Status open_output(Rendition& r) {
     if (ret < 0 || !context) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "creating the HLS output"};
     r.output.reset(context);
 
-    Status s = add_output_stream(r, r.h264, r.video_encoder.get(), r.out_video,
-                                 "adding the video output stream");
-    if (s.failed()) return s;
-    s = add_output_stream(r, r.aac, r.audio_encoder.get(), r.out_audio,
-                          "adding the audio output stream");
+    Status s = add_output_streams(r);
     if (s.failed()) return s;
 
     // Segments are named after the playlist: 720p.m3u8 gives 720p_000.ts, ...
@@ -147,35 +125,15 @@ Status open_output(Rendition& r) {
 }
 
 Status allocate_buffers(Rendition& r) {
-    const AVCodecContext* enc = r.audio_encoder.get();
-    // Room for a few filtered frames from the start, so the FIFO rarely grows.
-    r.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 4 * 8192));
-    if (!r.fifo) return Status{AVERROR(ENOMEM), "allocating the audio sample FIFO"};
-    r.read_packet.reset(av_packet_alloc());
+    r.audio_packet.reset(av_packet_alloc());
     r.out_packet.reset(av_packet_alloc());
-    r.decoded.reset(av_frame_alloc());
+    r.picture.reset(av_frame_alloc());
     r.scaled.reset(av_frame_alloc());
-    r.filtered.reset(av_frame_alloc());
-    r.audio_frame.reset(av_frame_alloc());
-    r.progressive.reset(av_frame_alloc());
-    if (!r.read_packet || !r.out_packet || !r.decoded || !r.scaled || !r.filtered ||
-        !r.audio_frame || !r.progressive) {
+    r.passed.reset(av_frame_alloc());
+    if (!r.audio_packet || !r.out_packet || !r.picture || !r.scaled || !r.passed) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
-    AVFrame* scaled = r.scaled.get();
-    scaled->format = r.video_encoder->pix_fmt;
-    scaled->width = r.video_encoder->width;
-    scaled->height = r.video_encoder->height;
-    int ret = av_frame_get_buffer(scaled, 32);
-    if (ret < 0 || r.upright_turn == 0) return status_of(ret, "allocating the scaled picture");
-
-    r.unturned.reset(av_frame_alloc());
-    if (!r.unturned) return Status{AVERROR(ENOMEM), "allocating the scaled picture"};
-    const bool sideways = r.upright_turn % 180 != 0;
-    r.unturned->format = scaled->format;
-    r.unturned->width = sideways ? scaled->height : scaled->width;
-    r.unturned->height = sideways ? scaled->width : scaled->height;
-    return status_of(av_frame_get_buffer(r.unturned.get(), 32), "allocating the scaled picture");
+    return Status{};
 }
 
 // Where the encoded pictures and samples begin and end, in seconds of the
@@ -187,7 +145,7 @@ struct MediaSpan {
     double video_start = 0;
 };
 
-MediaSpan media_span(const Rendition& r) {
+MediaSpan media_span(const SourceReport& r) {
     MediaSpan span;
     auto take = [&span](double start, double end) {
         span.start = span.known ? std::min(span.start, start) : start;
@@ -260,7 +218,7 @@ Status check_written_segments(const Rendition& r) {
     // to end where it ends. Differences below kFraming are AAC framing.
     constexpr double kFraming = 0.05;
     bool changed = false;
-    const MediaSpan span = media_span(r);
+    const MediaSpan span = media_span(r.report);
     if (span.known && !durations.empty()) {
         std::vector<double> exact;
         for (const auto& entry : durations) exact.push_back(entry.second);

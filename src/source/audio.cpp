@@ -1,4 +1,7 @@
-#include "rendition/rendition.h"
+// The audio path of the source, once for every rendition: sample repair,
+// gap filling, the loudness graph, the sample FIFO and the AAC encoder.
+
+#include "source/source.h"
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -83,21 +86,37 @@ Status sanitize_samples(AVFrame* frame) {
     }
 }
 
-bool matches_graph(const Rendition& r, const AVFrame* frame) {
-    return r.audio_graph && frame->sample_rate == r.graph_sample_rate &&
-           frame->format == r.graph_sample_fmt &&
-           av_channel_layout_compare(&frame->ch_layout, &r.graph_layout.layout) == 0;
+bool matches_graph(const Source& s, const AVFrame* frame) {
+    return s.audio_graph && frame->sample_rate == s.graph_sample_rate &&
+           frame->format == s.graph_sample_fmt &&
+           av_channel_layout_compare(&frame->ch_layout, &s.graph_layout.layout) == 0;
 }
 
 int64_t source_time_of(const AVFrame* frame) {
     return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
 }
 
-// Makes r.audio_frame an encoder frame of n samples, filled from the FIFO and
+// Sends one frame (null: end of stream) to the AAC encoder and hands every
+// packet it gives to the renditions.
+Status encode_audio(Source& s, const AVFrame* frame) {
+    AVCodecContext* encoder = s.audio_encoder.get();
+    int ret = avcodec_send_frame(encoder, frame);
+    if (ret < 0) return Status{ret, "encoding audio"};
+    AVPacket* packet = s.audio_packet.get();
+    while (true) {
+        ret = avcodec_receive_packet(encoder, packet);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+        if (ret < 0) return Status{ret, "encoding audio"};
+        deliver_packet(s, packet);
+        av_packet_unref(packet);
+    }
+}
+
+// Makes s.audio_frame an encoder frame of n samples, filled from the FIFO and
 // stamped with the audio sample counter.
-Status cut_encoder_frame(Rendition& r, int n) {
-    const AVCodecContext* enc = r.audio_encoder.get();
-    AVFrame* frame = r.audio_frame.get();
+Status cut_encoder_frame(Source& s, int n) {
+    const AVCodecContext* enc = s.audio_encoder.get();
+    AVFrame* frame = s.audio_frame.get();
     int ret;
     if (frame->buf[0] && frame->nb_samples == n) {
         ret = av_frame_make_writable(frame);
@@ -112,33 +131,32 @@ Status cut_encoder_frame(Rendition& r, int n) {
         }
     }
     if (ret < 0) return Status{ret, "allocating an audio frame"};
-    ret = av_audio_fifo_read(r.fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
+    ret = av_audio_fifo_read(s.fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
     if (ret < n) return Status{ret < 0 ? ret : AVERROR_BUG, "reading the audio sample FIFO"};
-    frame->pts = r.audio_samples;
-    r.audio_samples += n;
+    frame->pts = s.report->audio_samples;
+    s.report->audio_samples += n;
     return Status{};
 }
 
 // Encodes every whole encoder frame the FIFO holds; at the end (`final`) also
 // the remainder, as one shorter last frame.
-Status encode_fifo(Rendition& r, bool final) {
-    const int frame_size = r.audio_encoder->frame_size > 0 ? r.audio_encoder->frame_size : 1024;
+Status encode_fifo(Source& s, bool final) {
+    const int frame_size = s.audio_encoder->frame_size > 0 ? s.audio_encoder->frame_size : 1024;
     while (true) {
-        const int held = av_audio_fifo_size(r.fifo.get());
+        const int held = av_audio_fifo_size(s.fifo.get());
         if (held <= 0 || (held < frame_size && !final)) return Status{};
-        Status s = cut_encoder_frame(r, std::min(held, frame_size));
-        if (s.failed()) return s;
-        s = encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio,
-                             r.audio_frame.get(), r.out_packet.get());
-        if (s.failed()) return s;
+        Status status = cut_encoder_frame(s, std::min(held, frame_size));
+        if (status.failed()) return status;
+        status = encode_audio(s, s.audio_frame.get());
+        if (status.failed()) return status;
     }
 }
 
 // Moves everything the graph can give now into the FIFO and encodes it.
-Status pull_from_graph(Rendition& r) {
-    AVFrame* filtered = r.filtered.get();
+Status pull_from_graph(Source& s) {
+    AVFrame* filtered = s.filtered_samples.get();
     while (true) {
-        int ret = av_buffersink_get_frame(r.audio_sink, filtered);
+        int ret = av_buffersink_get_frame(s.audio_sink, filtered);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "filtering audio"};
         Status sane = sanitize_samples(filtered);
@@ -146,32 +164,32 @@ Status pull_from_graph(Rendition& r) {
             av_frame_unref(filtered);
             return sane;
         }
-        ret = av_audio_fifo_write(r.fifo.get(), reinterpret_cast<void**>(filtered->extended_data),
+        ret = av_audio_fifo_write(s.fifo.get(), reinterpret_cast<void**>(filtered->extended_data),
                                   filtered->nb_samples);
         const int expected = filtered->nb_samples;
         av_frame_unref(filtered);
         if (ret < expected) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
-        Status s = encode_fifo(r, false);
-        if (s.failed()) return s;
+        Status status = encode_fifo(s, false);
+        if (status.failed()) return status;
     }
 }
 
 // Tells the graph that its input has ended and encodes what it still holds.
-Status drain_graph(Rendition& r) {
-    if (!r.audio_graph) return Status{};
-    int ret = av_buffersrc_add_frame_flags(r.audio_source, nullptr, 0);
+Status drain_graph(Source& s) {
+    if (!s.audio_graph) return Status{};
+    int ret = av_buffersrc_add_frame_flags(s.audio_source, nullptr, 0);
     if (ret < 0) return Status{ret, "draining the audio graph"};
-    return pull_from_graph(r);
+    return pull_from_graph(s);
 }
 
-Status push_to_graph(Rendition& r, AVFrame* frame) {
-    int ret = av_buffersrc_add_frame_flags(r.audio_source, frame, 0);
+Status push_to_graph(Source& s, AVFrame* frame) {
+    int ret = av_buffersrc_add_frame_flags(s.audio_source, frame, 0);
     if (ret < 0) return Status{ret, "filtering audio"};
-    return pull_from_graph(r);
+    return pull_from_graph(s);
 }
 
 // Fills a hole in the source audio before `frame` with silence.
-Status fill_gap(Rendition& r, const AVFrame* frame, int64_t missing) {
+Status fill_gap(Source& s, const AVFrame* frame, int64_t missing) {
     FramePtr silence(av_frame_alloc());
     if (!silence) return Status{AVERROR(ENOMEM), "filling an audio gap"};
     while (missing > 0) {
@@ -186,8 +204,8 @@ Status fill_gap(Rendition& r, const AVFrame* frame, int64_t missing) {
         av_samples_set_silence(silence->extended_data, 0, n, frame->ch_layout.nb_channels,
                                static_cast<AVSampleFormat>(frame->format));
         silence->pts = AV_NOPTS_VALUE;
-        Status s = push_to_graph(r, silence.get());
-        if (s.failed()) return s;
+        Status status = push_to_graph(s, silence.get());
+        if (status.failed()) return status;
         missing -= n;
     }
     return Status{};
@@ -195,9 +213,11 @@ Status fill_gap(Rendition& r, const AVFrame* frame, int64_t missing) {
 
 }  // namespace
 
-Status configure_audio_encoder(Rendition& r) {
-    r.audio_encoder.reset(avcodec_alloc_context3(r.aac));
-    AVCodecContext* c = r.audio_encoder.get();
+Status open_audio_encoder(Source& s) {
+    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!aac) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an AAC encoder"};
+    s.audio_encoder.reset(avcodec_alloc_context3(aac));
+    AVCodecContext* c = s.audio_encoder.get();
     if (!c) return Status{AVERROR(ENOMEM), "opening the AAC encoder"};
     c->sample_rate = kAudioRate;
     av_channel_layout_default(&c->ch_layout, 2);
@@ -205,10 +225,10 @@ Status configure_audio_encoder(Rendition& r) {
     c->sample_fmt = AV_SAMPLE_FMT_FLTP;
     c->bit_rate = 128000;
     c->time_base = kAudioTimeBase;
-    return status_of(avcodec_open2(c, r.aac, nullptr), "opening the AAC encoder");
+    return status_of(avcodec_open2(c, aac, nullptr), "opening the AAC encoder");
 }
 
-Status build_audio_graph(Rendition& r, int sample_rate, int sample_fmt,
+Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
                          const AVChannelLayout& layout) {
     const char* action = "building the audio graph";
     FilterGraphPtr graph(avfilter_graph_alloc());
@@ -223,7 +243,7 @@ Status build_audio_graph(Rendition& r, int sample_rate, int sample_fmt,
     const char* format_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sample_fmt));
     char args[512];
     std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                  r.in_audio->time_base.num, r.in_audio->time_base.den, sample_rate,
+                  s.in_audio->time_base.num, s.in_audio->time_base.den, sample_rate,
                   format_name ? format_name : "none", layout_text);
 
     AVFilterContext* source = nullptr;
@@ -255,84 +275,83 @@ Status build_audio_graph(Rendition& r, int sample_rate, int sample_fmt,
     ret = avfilter_graph_config(graph.get(), nullptr);
     if (ret < 0) return Status{ret, action};
 
-    ret = av_channel_layout_copy(&r.graph_layout.layout, &layout);
+    ret = av_channel_layout_copy(&s.graph_layout.layout, &layout);
     if (ret < 0) return Status{ret, action};
-    r.audio_graph = std::move(graph);
-    r.audio_source = source;
-    r.audio_sink = sink;
-    r.graph_sample_rate = sample_rate;
-    r.graph_sample_fmt = sample_fmt;
+    s.audio_graph = std::move(graph);
+    s.audio_source = source;
+    s.audio_sink = sink;
+    s.graph_sample_rate = sample_rate;
+    s.graph_sample_fmt = sample_fmt;
     return Status{};
 }
 
-Status filter_audio_frame(Rendition& r, AVFrame* frame) {
+Status filter_audio_frame(Source& s, AVFrame* frame) {
     Status sane = sanitize_samples(frame);
     if (sane.failed()) return sane;
     const int64_t time = source_time_of(frame);
-    if (!r.audio_clock_started) {
+    if (!s.report->audio_clock_started) {
         // Audio is put on the video's clock: it starts where the source says.
-        if (time != AV_NOPTS_VALUE) r.audio_samples = av_rescale_q(time, r.in_audio->time_base, kAudioTimeBase);
-        r.audio_first_sample = r.audio_samples;
-        r.audio_clock_started = true;
+        if (time != AV_NOPTS_VALUE) s.report->audio_samples = av_rescale_q(time, s.in_audio->time_base, kAudioTimeBase);
+        s.report->audio_first_sample = s.report->audio_samples;
+        s.report->audio_clock_started = true;
     }
 
     // A source whose sample rate, format or channel layout changes mid-stream
     // (broadcast recordings switching programmes) gets a new graph; what the
     // old one still holds is encoded first.
-    if (!matches_graph(r, frame)) {
-        if (r.audio_graph) {
-            Status s = drain_graph(r);
-            if (s.failed()) return s;
+    if (!matches_graph(s, frame)) {
+        if (s.audio_graph) {
+            Status status = drain_graph(s);
+            if (status.failed()) return status;
         }
-        const int old_rate = r.graph_sample_rate;
-        Status s = build_audio_graph(r, frame->sample_rate, frame->format, frame->ch_layout);
-        if (s.failed()) return s;
+        const int old_rate = s.graph_sample_rate;
+        Status status = build_audio_graph(s, frame->sample_rate, frame->format, frame->ch_layout);
+        if (status.failed()) return status;
         // Where the audio should go on is kept across the change of rate, so
         // that a hole at the joint is still seen.
-        if (r.audio_expected_next != AV_NOPTS_VALUE && old_rate > 0) {
-            r.audio_expected_next = av_rescale_q(r.audio_expected_next, AVRational{1, old_rate},
+        if (s.audio_expected_next != AV_NOPTS_VALUE && old_rate > 0) {
+            s.audio_expected_next = av_rescale_q(s.audio_expected_next, AVRational{1, old_rate},
                                                  AVRational{1, frame->sample_rate});
         }
     }
 
     if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {
-        const int64_t start = av_rescale_q(time, r.in_audio->time_base, AVRational{1, frame->sample_rate});
-        if (r.audio_expected_next != AV_NOPTS_VALUE) {
-            const int64_t missing = start - r.audio_expected_next;
+        const int64_t start = av_rescale_q(time, s.in_audio->time_base, AVRational{1, frame->sample_rate});
+        if (s.audio_expected_next != AV_NOPTS_VALUE) {
+            const int64_t missing = start - s.audio_expected_next;
             // Silence is only worth having next to pictures: a hole is filled
             // as far as the video has come (the demuxer delivers both streams
             // in time order), which also bounds what a damaged clock can cost.
             int64_t video_reach = int64_t{kLongestGapSeconds} * frame->sample_rate;
-            if (r.last_dts[0] != AV_NOPTS_VALUE) {
-                video_reach = av_rescale_q(r.last_dts[0] + AV_TIME_BASE, AV_TIME_BASE_Q,
+            if (s.last_dts[0] != AV_NOPTS_VALUE) {
+                video_reach = av_rescale_q(s.last_dts[0] + AV_TIME_BASE, AV_TIME_BASE_Q,
                                            AVRational{1, frame->sample_rate}) -
-                              r.audio_expected_next;
+                              s.audio_expected_next;
             }
             if (missing > frame->sample_rate / kGapFillDivisor) {
                 if (missing <= int64_t{kLongestGapSeconds} * frame->sample_rate &&
                     missing <= video_reach) {
-                    Status s = fill_gap(r, frame, missing);
-                    if (s.failed()) return s;
-                    r.audio_expected_next += missing;
+                    Status status = fill_gap(s, frame, missing);
+                    if (status.failed()) return status;
+                    s.audio_expected_next += missing;
                 } else {
-                    r.audio_expected_next = start;
+                    s.audio_expected_next = start;
                 }
             }
         } else {
-            r.audio_expected_next = start;
+            s.audio_expected_next = start;
         }
-        r.audio_expected_next += frame->nb_samples;
+        s.audio_expected_next += frame->nb_samples;
     }
-    return push_to_graph(r, frame);
+    return push_to_graph(s, frame);
 }
 
-Status finish_audio(Rendition& r) {
-    Status s = drain_graph(r);
-    if (s.failed()) return s;
-    s = encode_fifo(r, true);
-    if (s.failed()) return s;
-    return encode_and_write(r.audio_encoder.get(), r.output.get(), r.out_audio, nullptr,
-                            r.out_packet.get());
+Status finish_audio(Source& s) {
+    Status status = drain_graph(s);
+    if (status.failed()) return status;
+    status = encode_fifo(s, true);
+    if (status.failed()) return status;
+    return encode_audio(s, nullptr);
 }
 
 }  // namespace corvane

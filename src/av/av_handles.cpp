@@ -1,4 +1,4 @@
-#include "rendition/av_handles.h"
+#include "av/av_handles.h"
 
 extern "C" {
 #include <libavutil/error.h>

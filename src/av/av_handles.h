@@ -1,8 +1,8 @@
 #pragma once
 
-// Owners for every FFmpeg object a rendition worker holds. Each alias frees
-// its object with the matching FFmpeg release function; format contexts of
-// either kind go through close_output.
+// Owners for every FFmpeg object the source stage and the rendition workers
+// hold. Each alias frees its object with the matching FFmpeg release
+// function; format contexts of either kind go through close_output.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -19,6 +19,16 @@ extern "C" {
 
 namespace corvane {
 
+// Outcome of one stage: a negative code is a failure, `action` says what was
+// being done ("writing the HLS header"), for the rendition's error line.
+struct Status {
+    int code = 0;
+    const char* action = "";
+    bool failed() const { return code < 0; }
+};
+
+inline Status status_of(int code, const char* action) { return Status{code < 0 ? code : 0, action}; }
+
 // Releases an input or an output format context; never writes a trailer.
 void close_output(AVFormatContext* context);
 
@@ -34,6 +44,9 @@ struct FormatContextDeleter {
 };
 struct CodecContextDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
 };
 struct FrameDeleter {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -56,6 +69,7 @@ struct ScalerDeleter {
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;

@@ -1,0 +1,76 @@
+#pragma once
+
+// The one place where the source stage and a rendition worker meet.
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "av/av_handles.h"
+
+namespace corvane {
+
+// One rendition's feed: the pictures (stamped on the output clock) and AAC
+// packets that the source hands it, in the source's order, at most
+// `capacity` at a time. The source waits while the feed is full, so the
+// slowest rendition paces the source and memory does not grow with the
+// source's length; the rendition waits while it is empty. Neither side
+// busy-waits. The items are references: a picture's buffers are shared by
+// every rendition and released when the last one is done with it.
+class MediaQueue {
+public:
+    enum class Kind {
+        picture,    // a picture, its pts in 1/30 s
+        audio,      // an AAC packet, its stamps in 1/44100 s
+        video_end,  // no more pictures: the H.264 encoder can be drained
+        end,        // the source has ended; its report says how
+        abandoned,  // the feed was given up (a thread could not start, no memory)
+    };
+
+    explicit MediaQueue(int capacity);
+    MediaQueue(const MediaQueue&) = delete;
+    MediaQueue& operator=(const MediaQueue&) = delete;
+
+    // False when the frames and packets could not be allocated.
+    bool allocated() const { return allocated_; }
+
+    // Source side. Each waits for room and returns false when the rendition
+    // takes no more items (or the reference could not be made).
+    bool push_picture(const AVFrame* picture);
+    bool push_packet(const AVPacket* packet);
+    bool push_mark(Kind kind);
+    bool taking() const;
+
+    // Rendition side: waits for the next item and moves a picture into
+    // `picture`, a packet into `packet` (both must be empty).
+    Kind pop(AVFrame* picture, AVPacket* packet);
+    // Rendition side: takes no more items; what is queued is released and a
+    // waiting source goes on.
+    void stop_taking();
+
+    // Either side, when the job cannot run: a waiting source and a waiting
+    // rendition both go on, and nothing more is exchanged.
+    void abandon();
+
+private:
+    struct Slot {
+        Kind kind = Kind::end;
+        FramePtr picture;
+        PacketPtr packet;
+    };
+    Slot* wait_for_room(std::unique_lock<std::mutex>& lock);
+    void publish(std::unique_lock<std::mutex>& lock);
+    bool give_up(std::unique_lock<std::mutex>& lock);
+
+    mutable std::mutex mutex_;
+    std::condition_variable not_full_;
+    std::condition_variable not_empty_;
+    std::vector<Slot> slots_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+    bool stopped_ = false;
+    bool abandoned_ = false;
+    bool allocated_ = true;
+};
+
+}  // namespace corvane

@@ -1,0 +1,283 @@
+// Opening and reading the source: streams, decoders, the continuous source
+// clock, and the order in which everything is drained at the end.
+
+#include <cstdio>
+#include <exception>
+
+#include "av/av_compat.h"
+#include "source/source.h"
+
+namespace corvane {
+
+namespace {
+
+Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& context,
+                    const char* action) {
+    context.reset(avcodec_alloc_context3(codec));
+    if (!context) return Status{AVERROR(ENOMEM), action};
+    int ret = avcodec_parameters_to_context(context.get(), stream->codecpar);
+    if (ret < 0) return Status{ret, action};
+    // Decoders need the packets' time base for their own time stamp work
+    // (skipped priming samples, for one).
+    context->pkt_timebase = stream->time_base;
+    return status_of(avcodec_open2(context.get(), codec, nullptr), action);
+}
+
+Status open_input(Source& s) {
+    AVFormatContext* context = nullptr;
+    int ret = avformat_open_input(&context, s.input_path.c_str(), nullptr, nullptr);
+    if (ret < 0) return Status{ret, "opening the source"};
+    s.input.reset(context);
+    ret = avformat_find_stream_info(context, nullptr);
+    if (ret < 0) return Status{ret, "reading the source's stream information"};
+
+    s.video_index = find_video_stream(context, &s.video_codec);
+    s.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &s.audio_codec, 0);
+    if (s.video_index < 0) return Status{s.video_index, "finding the source's video stream"};
+    if (s.audio_index < 0) return Status{s.audio_index, "finding the source's audio stream"};
+    s.in_video = context->streams[s.video_index];
+    s.upright_turn = upright_turn_of(s.in_video);
+    s.in_audio = context->streams[s.audio_index];
+    return Status{};
+}
+
+Status open_decoders(Source& s) {
+    Status status = open_decoder(s.in_video, s.video_codec, s.video_decoder, "opening the video decoder");
+    if (status.failed()) return status;
+    return open_decoder(s.in_audio, s.audio_codec, s.audio_decoder, "opening the audio decoder");
+}
+
+Status allocate_buffers(Source& s) {
+    const AVCodecContext* enc = s.audio_encoder.get();
+    // Room for a few filtered frames from the start, so the FIFO rarely grows.
+    s.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 4 * 8192));
+    if (!s.fifo) return Status{AVERROR(ENOMEM), "allocating the audio sample FIFO"};
+    s.read_packet.reset(av_packet_alloc());
+    s.audio_packet.reset(av_packet_alloc());
+    s.decoded.reset(av_frame_alloc());
+    s.filtered_picture.reset(av_frame_alloc());
+    s.filtered_samples.reset(av_frame_alloc());
+    s.audio_frame.reset(av_frame_alloc());
+    if (!s.read_packet || !s.audio_packet || !s.decoded || !s.filtered_picture ||
+        !s.filtered_samples || !s.audio_frame) {
+        return Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    }
+    return Status{};
+}
+
+// Hands every picture the video decoder has ready to the video path.
+Status receive_pictures(Source& s) {
+    AVFrame* picture = s.decoded.get();
+    while (avcodec_receive_frame(s.video_decoder.get(), picture) >= 0) {
+        Status status = take_picture(s, picture);
+        av_frame_unref(picture);
+        if (status.failed()) return status;
+    }
+    return Status{};
+}
+
+// Hands every sample frame the audio decoder has ready to the audio path.
+Status receive_samples(Source& s) {
+    AVFrame* samples = s.decoded.get();
+    while (avcodec_receive_frame(s.audio_decoder.get(), samples) >= 0) {
+        Status status = filter_audio_frame(s, samples);
+        av_frame_unref(samples);
+        if (status.failed()) return status;
+    }
+    return Status{};
+}
+
+// Sends one packet (null: end of stream) to a decoder and passes on every
+// frame it gives. A packet the decoder rejects (damaged data) is skipped; a
+// decoder that still holds frames gets them taken before the packet is sent
+// again, so no packet is lost to a full output queue.
+Status decode(Source& s, AVCodecContext* decoder, const AVPacket* packet, Status (*receive)(Source&)) {
+    int ret = avcodec_send_packet(decoder, packet);
+    if (ret == AVERROR(EAGAIN)) {
+        Status status = receive(s);
+        if (status.failed()) return status;
+        avcodec_send_packet(decoder, packet);
+    }
+    return receive(s);
+}
+
+// A stream's decoding clock that goes back by more than kClockBack, or (in
+// formats that allow discontinuities, like MPEG-TS) leaps ahead by more than
+// kClockLeap, has been restarted rather than paused. Decoding time stamps
+// never go back in one stream, so a small step back is a joint too: left
+// alone, the pictures of the overlap would be dropped while its audio is
+// kept, and the audio would lag by the overlap from there on.
+constexpr int64_t kClockBack = AV_TIME_BASE / 10;
+constexpr int64_t kClockLeap = 10 * int64_t{AV_TIME_BASE};
+
+// Keeps the source clock continuous: when a stream's decoding time stamps
+// jump, every later packet of both streams is shifted so that it carries on
+// where the source was. Video and audio thus stay in step across the joint.
+void keep_clock_continuous(Source& s, AVPacket* packet, int which) {
+    const AVRational time_base = s.input->streams[packet->stream_index]->time_base;
+    // Time stamps out at the far end of the 64-bit range (damaged files) are
+    // no time stamps at all: the clocks' sums must not overflow.
+    constexpr int64_t kFarthest = int64_t{1} << 60;
+    for (int64_t* stamp : {&packet->pts, &packet->dts}) {
+        if (*stamp == AV_NOPTS_VALUE) continue;
+        const int64_t time = av_rescale_q(*stamp, time_base, AV_TIME_BASE_Q);
+        if (time < -kFarthest || time > kFarthest) *stamp = AV_NOPTS_VALUE;
+    }
+    if (packet->duration < 0 || av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q) > kFarthest) {
+        packet->duration = 0;
+    }
+    // Only decoding time stamps always increase; presentation time stamps go
+    // back at every reordered picture.
+    if (packet->pts != AV_NOPTS_VALUE) {
+        const int64_t end = av_rescale_q(packet->pts, time_base, AV_TIME_BASE_Q) +
+                            av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
+        if (s.source_read_to == AV_NOPTS_VALUE || end > s.source_read_to) s.source_read_to = end;
+    }
+    if (packet->dts != AV_NOPTS_VALUE) {
+        int64_t time = av_rescale_q(packet->dts, time_base, AV_TIME_BASE_Q) + s.clock_shift;
+        if (s.clock_end != AV_NOPTS_VALUE) {
+            const bool back =
+                s.last_dts[which] != AV_NOPTS_VALUE && time < s.last_dts[which] - kClockBack;
+            const bool leap =
+                (s.input->iformat->flags & AVFMT_TS_DISCONT) && time > s.clock_end + kClockLeap;
+            if (back || leap) {
+                s.clock_shift += s.clock_end - time;
+                time = s.clock_end;
+            }
+        }
+        s.last_dts[which] = time;
+        const int64_t end = time + av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
+        if (s.clock_end == AV_NOPTS_VALUE || end > s.clock_end) s.clock_end = end;
+    }
+    if (s.clock_shift != 0) {
+        const int64_t shift = av_rescale_q(s.clock_shift, AV_TIME_BASE_Q, time_base);
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
+        if (packet->dts != AV_NOPTS_VALUE) packet->dts += shift;
+    }
+}
+
+// A file cut short (an interrupted copy or recording) often reads like a
+// complete one: what was read is compared with the length the file states.
+std::string cut_short_warning(const Source& s) {
+    const AVFormatContext* input = s.input.get();
+    // A length guessed from the bit rate is no promise.
+    if (input->duration <= 0 || input->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE ||
+        s.clock_shift != 0 || s.source_read_to == AV_NOPTS_VALUE) {
+        return "";
+    }
+    const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+    const int64_t stated = start + input->duration;
+    if (s.source_read_to >= stated - AV_TIME_BASE / 4) return "";
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  ": the source ends at %.1f s, before its stated length of %.1f s; the rendition "
+                  "goes as far as the source does.",
+                  static_cast<double>(s.source_read_to - start) / AV_TIME_BASE,
+                  static_cast<double>(input->duration) / AV_TIME_BASE);
+    return text;
+}
+
+// Reads the whole source, packet by packet. Packets of other streams
+// (further audio tracks, subtitles, data) are dropped.
+Status read_packets(Source& s) {
+    AVPacket* packet = s.read_packet.get();
+    while (anyone_taking(s)) {
+        const int ret = av_read_frame(s.input.get(), packet);
+        if (ret < 0) {
+            if (ret != AVERROR_EOF) {
+                s.report->read_warning = ": the source could not be read to its end (" +
+                                         av_error_text(ret) + "); it ends where reading stopped.";
+            } else {
+                s.report->read_warning = cut_short_warning(s);
+            }
+            return Status{};
+        }
+        Status status;
+        if (packet->stream_index == s.video_index) {
+            keep_clock_continuous(s, packet, 0);
+            status = decode(s, s.video_decoder.get(), packet, receive_pictures);
+        } else if (packet->stream_index == s.audio_index) {
+            keep_clock_continuous(s, packet, 1);
+            status = decode(s, s.audio_decoder.get(), packet, receive_samples);
+        }
+        av_packet_unref(packet);
+        if (status.failed()) return status;
+    }
+    return Status{};
+}
+
+// Drains every stage: the video decoder and the video graph first (after
+// which the renditions drain their H.264 encoders), then the audio decoder,
+// the loudness graph, the sample FIFO and the AAC encoder.
+Status drain(Source& s) {
+    Status status = decode(s, s.video_decoder.get(), nullptr, receive_pictures);
+    if (!status.failed()) status = finish_pictures(s);
+    if (status.failed()) return status;
+    deliver_mark(s, MediaQueue::Kind::video_end);
+    status = decode(s, s.audio_decoder.get(), nullptr, receive_samples);
+    if (!status.failed()) status = finish_audio(s);
+    return status;
+}
+
+}  // namespace
+
+Status open_source(Source& s) {
+    Status status = open_input(s);
+    if (!status.failed()) status = open_decoders(s);
+    if (!status.failed()) status = open_audio_encoder(s);
+    if (status.failed()) return status;
+    // The audio graph is made from what the decoder knows after opening; it is
+    // made again later if the decoded frames turn out to differ.
+    const AVCodecContext* adec = s.audio_decoder.get();
+    if (adec->sample_rate > 0 && adec->sample_fmt != AV_SAMPLE_FMT_NONE) {
+        status = build_audio_graph(s, adec->sample_rate, adec->sample_fmt, adec->ch_layout);
+        if (status.failed()) return status;
+    }
+    return allocate_buffers(s);
+}
+
+void run_source(Source& s) {
+    try {
+        Status status = read_packets(s);
+        if (!status.failed() && anyone_taking(s)) status = drain(s);
+        s.report->status = status;
+    } catch (const std::exception& e) {
+        s.report->exception = e.what();
+    }
+    // What the decoders, the graphs and the input hold is not needed any
+    // more while the renditions finish.
+    s.video_graph.reset();
+    s.audio_graph.reset();
+    s.fifo.reset();
+    s.video_decoder.reset();
+    s.audio_decoder.reset();
+    s.input.reset();
+    deliver_mark(s, MediaQueue::Kind::end);
+}
+
+bool anyone_taking(const Source& s) {
+    for (const MediaQueue* feed : s.feeds) {
+        if (feed) return true;
+    }
+    return false;
+}
+
+void deliver_picture(Source& s, const AVFrame* picture) {
+    for (MediaQueue*& feed : s.feeds) {
+        if (feed && !feed->push_picture(picture)) feed = nullptr;
+    }
+}
+
+void deliver_packet(Source& s, const AVPacket* packet) {
+    for (MediaQueue*& feed : s.feeds) {
+        if (feed && !feed->push_packet(packet)) feed = nullptr;
+    }
+}
+
+void deliver_mark(Source& s, MediaQueue::Kind kind) {
+    for (MediaQueue*& feed : s.feeds) {
+        if (feed && !feed->push_mark(kind)) feed = nullptr;
+    }
+}
+
+}  // namespace corvane

@@ -1,0 +1,131 @@
+#pragma once
+
+// The source stage, run once per job on its own thread: reads the input,
+// decodes both streams, keeps one continuous source clock, deinterlaces and
+// turns the pictures upright, stamps them on the 30-per-second output clock,
+// and runs the whole audio path up to AAC packets. Every rendition's feed
+// receives the same pictures and packets.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "av/av_handles.h"
+#include "source/media_queue.h"
+
+namespace corvane {
+
+// The output clocks: pictures in thirtieths of a second, audio in samples.
+constexpr AVRational kVideoTimeBase{1, 30};
+constexpr int kAudioRate = 44100;
+constexpr AVRational kAudioTimeBase{1, kAudioRate};
+
+// How the source stage ended. Written by the source thread before it hands
+// the feeds their end marks, read by each rendition after it has taken them.
+struct SourceReport {
+    // A failure of the source stage mid-stream: every rendition fails with it.
+    Status status;
+    std::string exception;  // the text of an exception that stopped the source
+    // Set before the video end mark when the source ended early: the rest of
+    // a "Rendition NAME" WARN line.
+    std::string read_warning;
+    // What was handed out, on the output clocks: the first and last picture
+    // stamps (1/30 s) and the first and end sample of the audio (1/44100 s).
+    int64_t first_video_pts = AV_NOPTS_VALUE;
+    int64_t last_video_pts = AV_NOPTS_VALUE;
+    bool audio_clock_started = false;
+    int64_t audio_first_sample = 0;
+    int64_t audio_samples = 0;
+};
+
+struct Source {
+    explicit Source(std::string path) : input_path(std::move(path)) {}
+
+    const std::string input_path;
+
+    // Owned, in order of acquisition; members are destroyed in reverse.
+    FormatContextPtr input;
+    CodecContextPtr video_decoder;
+    CodecContextPtr audio_decoder;
+    CodecContextPtr audio_encoder;
+    FilterGraphPtr video_graph;  // deinterlacer and turn, made for the first picture that needs them
+    FilterGraphPtr audio_graph;
+    AudioFifoPtr fifo;
+    PacketPtr read_packet;
+    PacketPtr audio_packet;  // one packet from the AAC encoder
+    FramePtr decoded;
+    FramePtr filtered_picture;  // one pull from the video graph
+    FramePtr filtered_samples;  // one pull from the audio graph
+    FramePtr audio_frame;       // one encoder-sized cut of the sample FIFO
+
+    // Borrowed from the objects above, or from the job.
+    int video_index = -1;
+    int audio_index = -1;
+    AVStream* in_video = nullptr;
+    AVStream* in_audio = nullptr;
+    const AVCodec* video_codec = nullptr;
+    const AVCodec* audio_codec = nullptr;
+    AVFilterContext* video_source = nullptr;
+    AVFilterContext* video_sink = nullptr;
+    AVFilterContext* audio_source = nullptr;
+    AVFilterContext* audio_sink = nullptr;
+    std::vector<MediaQueue*> feeds;  // null once a rendition takes no more
+    SourceReport* report = nullptr;
+
+    // Clockwise turn (0, 90, 180, 270) that shows the source upright.
+    int upright_turn = 0;
+
+    // What the video graph and the audio graph were built for.
+    int graph_width = 0;
+    int graph_height = 0;
+    int graph_pix_fmt = AV_PIX_FMT_NONE;
+    bool graph_deinterlaces = false;
+    AVRational graph_time_base{1, 1};
+    int graph_sample_rate = 0;
+    int graph_sample_fmt = AV_SAMPLE_FMT_NONE;
+    ChannelLayout graph_layout;
+
+    // Source clock: recordings whose clock jumps (joined MPEG-TS files, a
+    // restarted clock) are put back on one continuous clock, for video and
+    // audio alike. In AV_TIME_BASE units: the shift added to every source time
+    // stamp, the end of the latest packet so far, and each stream's last dts.
+    int64_t clock_shift = 0;
+    int64_t clock_end = AV_NOPTS_VALUE;
+    int64_t last_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};
+    // How far the source was read, by its own unshifted clock.
+    int64_t source_read_to = AV_NOPTS_VALUE;
+
+    // Video clock: the shift applied after a backwards jump of the source's
+    // time stamps (the stamps handed out are kept in the report).
+    int64_t video_pts_shift = 0;
+    // Where the next decoded audio frame should start, in its own sample rate,
+    // to find gaps in the source audio.
+    int64_t audio_expected_next = AV_NOPTS_VALUE;
+};
+
+// Set-up, in pipeline order: input and streams, decoders, the AAC encoder,
+// the audio graph, buffers. A failure here fails every rendition.
+Status open_source(Source& s);
+
+// Reads the whole source and hands every picture and AAC packet to the
+// feeds, then the video end mark and the end mark; the report says how it
+// went. Stops early when no rendition takes any more.
+void run_source(Source& s);
+
+// Hands an item to every feed that still takes them.
+void deliver_picture(Source& s, const AVFrame* picture);
+void deliver_packet(Source& s, const AVPacket* packet);
+void deliver_mark(Source& s, MediaQueue::Kind kind);
+bool anyone_taking(const Source& s);
+
+// Video path.
+Status take_picture(Source& s, AVFrame* picture);
+Status finish_pictures(Source& s);
+
+// Audio path.
+Status open_audio_encoder(Source& s);
+Status build_audio_graph(Source& s, int sample_rate, int sample_fmt, const AVChannelLayout& layout);
+Status filter_audio_frame(Source& s, AVFrame* frame);
+Status finish_audio(Source& s);
+
+}  // namespace corvane

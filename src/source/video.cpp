@@ -1,0 +1,198 @@
+// The video path of the source: deinterlacing and turning upright, once for
+// every rendition, then stamping on the 30-per-second output clock.
+
+#include "source/source.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+}
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "av/av_compat.h"
+
+namespace corvane {
+
+namespace {
+
+// A source clock that goes back by more than this (in 1/30 s) has restarted
+// (spliced recordings, a wrapped clock): the output clock carries on from
+// where it was instead of dropping every picture until the source catches up.
+constexpr int64_t kClockRestart = 30;
+
+// The stamp of the next picture on the 30-per-second output clock, or
+// AV_NOPTS_VALUE when the picture falls on a tick that is already taken
+// (a 60 fps source gives two pictures per tick; the second one is dropped).
+// Stamps handed out always increase.
+int64_t next_video_stamp(Source& s, const AVFrame* picture, AVRational time_base) {
+    int64_t& last = s.report->last_video_pts;
+    int64_t source = picture->pts != AV_NOPTS_VALUE ? picture->pts : picture->best_effort_timestamp;
+    if (source == AV_NOPTS_VALUE) {
+        // Nothing to go by: the picture follows the one before.
+        last = last == AV_NOPTS_VALUE ? 0 : last + 1;
+        return last;
+    }
+    int64_t stamp = av_rescale_q(source, time_base, kVideoTimeBase) + s.video_pts_shift;
+    if (last != AV_NOPTS_VALUE && stamp <= last) {
+        if (last - stamp < kClockRestart) return AV_NOPTS_VALUE;
+        s.video_pts_shift += last + 1 - stamp;
+        stamp = last + 1;
+    }
+    last = stamp;
+    return stamp;
+}
+
+// Stamps a finished picture (its time stamp in `time_base`) and hands it to
+// every rendition. Its side data and picture type were the source's own
+// (the H.264 encoders would obey a picture type), so they are removed.
+void send_picture(Source& s, AVFrame* picture, AVRational time_base) {
+    const int64_t stamp = next_video_stamp(s, picture, time_base);
+    if (stamp == AV_NOPTS_VALUE) return;
+    if (s.report->first_video_pts == AV_NOPTS_VALUE) s.report->first_video_pts = stamp;
+    picture->pts = stamp;
+    picture->pict_type = AV_PICTURE_TYPE_NONE;
+    while (picture->nb_side_data > 0) {
+        av_frame_remove_side_data(picture, picture->side_data[0]->type);
+    }
+    deliver_picture(s, picture);
+}
+
+// Interlaced pictures (broadcast recordings, camcorders) are made
+// progressive: scaling two fields taken 1/50 s apart as one picture would
+// comb or ghost every moving edge. The deinterlacer needs at least 3 columns
+// and 4 lines.
+bool wants_deinterlacing(const AVFrame* picture) {
+    return is_interlaced(picture) && picture->width >= 3 && picture->height >= 4;
+}
+
+// The filters that turn a stored picture upright, clockwise by `turn`.
+const char* turn_filters(int turn) {
+    switch (turn) {
+        case 90: return "transpose=dir=clock";
+        case 180: return "hflip,vflip";
+        case 270: return "transpose=dir=cclock";
+        default: return nullptr;
+    }
+}
+
+Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace) {
+    const char* action = deinterlace ? "building the deinterlacer" : "building the video graph";
+    FilterGraphPtr graph(avfilter_graph_alloc());
+    if (!graph) return Status{AVERROR(ENOMEM), action};
+    const AVFilter* buffer = avfilter_get_by_name("buffer");
+    const AVFilter* buffersink = avfilter_get_by_name("buffersink");
+    if (!buffer || !buffersink) return Status{AVERROR_FILTER_NOT_FOUND, action};
+
+    // The deinterlacer doubles the time base's denominator: a stream clock
+    // finer than that can hold is given to it in 1/90000 s.
+    AVRational time_base = s.in_video->time_base;
+    if (time_base.den > INT_MAX / 2) time_base = AVRational{1, 90000};
+    const AVRational aspect = picture->sample_aspect_ratio.num > 0 ? picture->sample_aspect_ratio
+                                                                    : AVRational{1, 1};
+    char args[256];
+    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                  picture->width, picture->height, picture->format, time_base.num, time_base.den,
+                  aspect.num, aspect.den);
+    // One picture out for every picture in; pictures not marked interlaced
+    // pass the deinterlacer unchanged.
+    std::string chain = deinterlace ? "bwdif=mode=send_frame:parity=auto:deint=interlaced" : "";
+    if (const char* turn = turn_filters(s.upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
+
+    AVFilterContext* source = nullptr;
+    AVFilterContext* sink = nullptr;
+    int ret = avfilter_graph_create_filter(&source, buffer, "in", args, nullptr, graph.get());
+    if (ret >= 0) ret = avfilter_graph_create_filter(&sink, buffersink, "out", nullptr, nullptr, graph.get());
+    if (ret < 0) return Status{ret, action};
+
+    FilterInOutPtr outputs(avfilter_inout_alloc());
+    FilterInOutPtr inputs(avfilter_inout_alloc());
+    if (!outputs || !inputs) return Status{AVERROR(ENOMEM), action};
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = source;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = sink;
+    if (!outputs->name || !inputs->name) return Status{AVERROR(ENOMEM), action};
+    AVFilterInOut* in_list = inputs.release();
+    AVFilterInOut* out_list = outputs.release();
+    ret = avfilter_graph_parse_ptr(graph.get(), chain.c_str(), &in_list, &out_list, nullptr);
+    inputs.reset(in_list);
+    outputs.reset(out_list);
+    if (ret >= 0) ret = avfilter_graph_config(graph.get(), nullptr);
+    if (ret < 0) return Status{ret, action};
+
+    s.video_graph = std::move(graph);
+    s.video_source = source;
+    s.video_sink = sink;
+    s.graph_width = picture->width;
+    s.graph_height = picture->height;
+    s.graph_pix_fmt = picture->format;
+    s.graph_deinterlaces = deinterlace;
+    s.graph_time_base = time_base;
+    return Status{};
+}
+
+// Hands on every picture the video graph has ready.
+Status pull_pictures(Source& s) {
+    AVFrame* picture = s.filtered_picture.get();
+    const AVRational time_base = av_buffersink_get_time_base(s.video_sink);
+    while (true) {
+        const int ret = av_buffersink_get_frame(s.video_sink, picture);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+        if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
+        send_picture(s, picture, time_base);
+        av_frame_unref(picture);
+    }
+}
+
+// Ends the video graph's stream, hands on the pictures it still holds and
+// releases it.
+Status drain_video_graph(Source& s) {
+    const int ret = av_buffersrc_add_frame(s.video_source, nullptr);
+    if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
+    Status status = pull_pictures(s);
+    s.video_source = nullptr;
+    s.video_sink = nullptr;
+    s.video_graph.reset();
+    return status;
+}
+
+}  // namespace
+
+Status take_picture(Source& s, AVFrame* picture) {
+    // The renditions scale every picture at its own shape: the shape of a
+    // pixel is settled here, from the stream or the picture.
+    picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(s.input.get(), s.in_video, picture);
+    const bool deinterlace = wants_deinterlacing(picture);
+    // Once an interlaced picture has been seen, all pictures of that size and
+    // pixel format go through the deinterlacer, to keep their order; another
+    // size or pixel format needs a new graph.
+    if (s.video_graph && (picture->width != s.graph_width || picture->height != s.graph_height ||
+                          picture->format != s.graph_pix_fmt || (deinterlace && !s.graph_deinterlaces))) {
+        Status status = drain_video_graph(s);
+        if (status.failed()) return status;
+    }
+    if (!s.video_graph) {
+        if (!deinterlace && s.upright_turn == 0) {
+            send_picture(s, picture, s.in_video->time_base);
+            return Status{};
+        }
+        Status status = build_video_graph(s, picture, deinterlace);
+        if (status.failed()) return status;
+    }
+    if (picture->pts == AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
+    if (picture->pts != AV_NOPTS_VALUE) {
+        picture->pts = av_rescale_q(picture->pts, s.in_video->time_base, s.graph_time_base);
+    }
+    const int ret = av_buffersrc_add_frame_flags(s.video_source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
+    return pull_pictures(s);
+}
+
+Status finish_pictures(Source& s) {
+    return s.video_graph ? drain_video_graph(s) : Status{};
+}
+
+}  // namespace corvane
