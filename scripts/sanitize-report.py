@@ -26,7 +26,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 MODULE_FRAME = re.compile(r"\((\S*corvane[^)\s]*\.so)\+(0x[0-9a-f]+)\)")
 OURS = re.compile(r"corvane[.\w-]*\.so|\bcorvane::|" + re.escape(str(ROOT / "src")) + r"/|"
-                  r"\bsrc/(rendition|ladder|log|module)/")
+                  r"\bsrc/(av|source|rendition|ladder|log|module)/")
 
 
 def symbolize(line):

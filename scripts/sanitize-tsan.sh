@@ -1,7 +1,9 @@
 #!/bin/sh
-# Runs one four-rendition hls_encoder call (1080p, 720p, 480p, 360p: four
-# worker threads, each with the encoder's own threads) under
-# ThreadSanitizer, on a 2-second 320x180 clip.
+# Runs one four-rendition hls_encoder call (1080p, 720p, 480p, 360p: the
+# source thread and four rendition threads, each with the encoder's own
+# threads, pictures and packets crossing between them) under
+# ThreadSanitizer, on a 2-second 640x360 clip (so that the 360p rendition
+# takes the decoded pictures unscaled).
 #
 #   scripts/sanitize-tsan.sh
 #
@@ -31,7 +33,7 @@ rm -rf "$REPORTS" "$WORK"
 mkdir -p "$REPORTS" "$WORK"
 check_import build/tsan-mod "$(preload_for libtsan.so)"
 
-ffmpeg -v error -nostdin -y -f lavfi -t 2 -i testsrc2=size=320x180:rate=30 \
+ffmpeg -v error -nostdin -y -f lavfi -t 2 -i testsrc2=size=640x360:rate=30 \
     -f lavfi -t 2 -i sine=frequency=440:sample_rate=48000 \
     -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac "$WORK/clip.mp4"
 openssl rand 16 >"$WORK/enc.key"

@@ -108,12 +108,14 @@ def hls_reader_streams(playlist):
 
 @pytest.fixture(scope="module")
 def default_ladder(tmp_path_factory):
-    """The default call on a 2-second 1920x1080 source."""
+    """The default call on a 2-second 1920x1080 source. Its key frames every 7
+    pictures must not show through: the 1080p rendition is encoded from the
+    decoded pictures themselves, unscaled."""
     directory = tmp_path_factory.mktemp("ladder")
     key, _ = write_key_info(directory)
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30",
            "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
-           "-t", 2, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+           "-t", 2, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", 7,
            "-c:a", "aac", "-b:a", "96k", directory / "source.mp4")
     run = run_job(directory, str(directory / "source.mp4"), "master.m3u8")
     return directory, key, run

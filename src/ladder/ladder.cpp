@@ -82,7 +82,7 @@ std::optional<FrameSize> probe_source(const std::string& input) {
 
 // How many pictures and AAC packets may wait for one rendition. A few
 // pictures are enough to keep every encoder busy; more only hold memory.
-constexpr int kFeedCapacity = 16;
+constexpr int kFeedCapacity = 8;
 
 // Joins every started thread on every way out of the job, exceptions included.
 class JobThreads {
