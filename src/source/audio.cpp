@@ -17,8 +17,13 @@ namespace corvane {
 
 namespace {
 
+// The loudness filter works at 192 kHz and hands out its first and last 3
+// seconds as one frame each; the resampler to 44.1 kHz would grow its
+// buffers to that size (about 60 MB) and keep them. Cut into 100 ms frames
+// first, the samples are the same and the buffers stay small.
 constexpr const char* kLoudnessChain =
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
+    "asetnsamples=n=19200:p=0,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
 // Holes in the source audio longer than 1/kGapFillDivisor s are filled with
 // silence so that the audio stays on the video's clock; longer than
