@@ -25,10 +25,14 @@ for m in proc dev; do
     fi
 done
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The host's certificate authorities, for a network that reaches PyPI through
+# a proxy with its own authority.
+cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/host-ca-certificates.crt"
 
 rm -rf "$root/root/corvane"
 git clone -q "$repo" "$root/root/corvane"
 chroot "$root" sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends python3 python3-venv make git >/dev/null'
 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    PIP_CERT=/etc/ssl/host-ca-certificates.crt \
     sh -c 'cd /root/corvane && ffmpeg -version | head -n 1 && .ci/run'

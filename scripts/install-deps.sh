@@ -3,7 +3,7 @@
 # and any further packages named on the command line. Skips apt-get when
 # everything is already there.
 set -eu
-packages="build-essential pkg-config ffmpeg openssl python3-venv
+packages="build-essential pkg-config ffmpeg openssl python3-venv python3-dev
 libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libavutil-dev $*"
 missing=""
 for p in $packages; do
