@@ -88,7 +88,11 @@ constexpr int kFeedCapacity = 8;
 class JobThreads {
 public:
     ~JobThreads() { join_all(); }
+    // Room for every thread first: a thread that runs must never be lost to
+    // a list that cannot grow.
+    void reserve(size_t n) { threads_.reserve(n); }
     void start(std::thread thread) { threads_.push_back(std::move(thread)); }
+    size_t started() const { return threads_.size(); }
     void join_all() {
         for (auto& t : threads_) {
             if (t.joinable()) t.join();
@@ -127,25 +131,42 @@ std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vect
     source->report = &report;
 
     JobThreads threads;
+    threads.reserve(plan.size() + 1);
     try {
         for (size_t i = 0; i < plan.size(); ++i) {
-            const RenditionSpec& rendition = plan[i];
-            threads.start(std::thread([&, i, rendition] {
-                completed[i] = transcode_variant(*feeds[i], report, audio.get(), rendition.name + ".m3u8",
-                                                 rendition.width, rendition.height, rendition.bitrate, key)
-                                   ? 1
-                                   : 0;
+            // Nothing may leave a thread (it would end the process): a
+            // rendition that throws stops taking, the source that throws gives
+            // every feed up.
+            MediaQueue& feed = *feeds[i];
+            std::string playlist = plan[i].name + ".m3u8";
+            threads.start(std::thread([&, i, playlist, rendition = plan[i]]() mutable {
+                try {
+                    completed[i] = transcode_variant(feed, report, audio.get(), std::move(playlist),
+                                                     rendition.width, rendition.height, rendition.bitrate,
+                                                     key) ? 1 : 0;
+                } catch (...) {
+                    feed.stop_taking();
+                }
             }));
         }
         // The source's decoders and graphs are released as soon as it has
         // handed out everything.
-        threads.start(std::thread([&source] {
-            run_source(*source);
+        threads.start(std::thread([&] {
+            try {
+                run_source(*source);
+            } catch (...) {
+                for (const auto& f : feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
+            }
             source.reset();
         }));
     } catch (...) {
         // A thread that could not start: the others must not wait for it.
-        for (const auto& feed : feeds) feed->abandon();
+        const Status why{AVERROR(EAGAIN), "starting the job's threads"};
+        for (size_t i = threads.started(); i < plan.size(); ++i) {
+            log_message(ERROR, "Rendition " + plan[i].name + ".m3u8 failed while " + why.action + ": " +
+                                   av_error_text(why.code));
+        }
+        for (const auto& feed : feeds) feed->abandon(why);
         throw;
     }
     threads.join_all();

@@ -18,7 +18,7 @@ Status set_up(Rendition& r) {
 
 // Takes everything the source hands over, in its order, up to the end mark.
 // The H.264 encoder is drained as soon as the last picture has come, before
-// the last audio, as the muxer expects the streams to end.
+// the last audio, as the streams end in the muxer.
 Status take_feed(Rendition& r) {
     while (true) {
         Status s;
@@ -30,16 +30,18 @@ Status take_feed(Rendition& r) {
             case MediaQueue::Kind::audio:
                 s = write_audio(r, r.audio_packet.get());
                 break;
-            case MediaQueue::Kind::video_end:
+            case MediaQueue::Kind::read_end:
                 if (!r.report.read_warning.empty()) {
                     log_message(WARN, "Rendition " + r.playlist_path + r.report.read_warning);
                 }
+                break;
+            case MediaQueue::Kind::video_end:
                 s = encode_and_write(r, nullptr);
                 break;
             case MediaQueue::Kind::end:
                 return r.report.status;
             case MediaQueue::Kind::abandoned:
-                return Status{AVERROR(ENOMEM), "taking pictures from the source"};
+                return r.feed.why_abandoned();
         }
         if (s.failed()) return s;
     }

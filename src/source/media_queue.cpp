@@ -24,8 +24,9 @@ void MediaQueue::publish(std::unique_lock<std::mutex>& lock) {
 
 // A reference that cannot be made (no memory) would be a hole in the
 // rendition: the feed is abandoned instead, and the rendition fails.
-bool MediaQueue::give_up(std::unique_lock<std::mutex>& lock) {
+bool MediaQueue::give_up(std::unique_lock<std::mutex>& lock, const char* action) {
     abandoned_ = true;
+    why_abandoned_ = Status{AVERROR(ENOMEM), action};
     lock.unlock();
     not_empty_.notify_all();
     return false;
@@ -35,7 +36,7 @@ bool MediaQueue::push_picture(const AVFrame* picture) {
     std::unique_lock<std::mutex> lock(mutex_);
     Slot* slot = wait_for_room(lock);
     if (!slot) return false;
-    if (av_frame_ref(slot->picture.get(), picture) < 0) return give_up(lock);
+    if (av_frame_ref(slot->picture.get(), picture) < 0) return give_up(lock, "taking pictures from the source");
     slot->kind = Kind::picture;
     publish(lock);
     return true;
@@ -45,7 +46,7 @@ bool MediaQueue::push_packet(const AVPacket* packet) {
     std::unique_lock<std::mutex> lock(mutex_);
     Slot* slot = wait_for_room(lock);
     if (!slot) return false;
-    if (av_packet_ref(slot->packet.get(), packet) < 0) return give_up(lock);
+    if (av_packet_ref(slot->packet.get(), packet) < 0) return give_up(lock, "taking audio from the source");
     slot->kind = Kind::audio;
     publish(lock);
     return true;
@@ -91,12 +92,18 @@ void MediaQueue::stop_taking() {
     not_full_.notify_all();
 }
 
-void MediaQueue::abandon() {
+void MediaQueue::abandon(Status why) {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (!abandoned_) why_abandoned_ = why;
     abandoned_ = true;
     lock.unlock();
     not_full_.notify_all();
     not_empty_.notify_all();
+}
+
+Status MediaQueue::why_abandoned() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return why_abandoned_;
 }
 
 }  // namespace corvane

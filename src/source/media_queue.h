@@ -22,9 +22,10 @@ public:
     enum class Kind {
         picture,    // a picture, its pts in 1/30 s
         audio,      // an AAC packet, its stamps in 1/44100 s
+        read_end,   // the whole source has been read; the report says whether it ended early
         video_end,  // no more pictures: the H.264 encoder can be drained
         end,        // the source has ended; its report says how
-        abandoned,  // the feed was given up (a thread could not start, no memory)
+        abandoned,  // the feed was given up (a thread could not start, no memory): why_abandoned()
     };
 
     explicit MediaQueue(int capacity);
@@ -49,8 +50,10 @@ public:
     void stop_taking();
 
     // Either side, when the job cannot run: a waiting source and a waiting
-    // rendition both go on, and nothing more is exchanged.
-    void abandon();
+    // rendition both go on, and nothing more is exchanged. `why` is what the
+    // rendition reports.
+    void abandon(Status why);
+    Status why_abandoned() const;
 
 private:
     struct Slot {
@@ -60,7 +63,7 @@ private:
     };
     Slot* wait_for_room(std::unique_lock<std::mutex>& lock);
     void publish(std::unique_lock<std::mutex>& lock);
-    bool give_up(std::unique_lock<std::mutex>& lock);
+    bool give_up(std::unique_lock<std::mutex>& lock, const char* action);
 
     mutable std::mutex mutex_;
     std::condition_variable not_full_;
@@ -70,6 +73,7 @@ private:
     size_t count_ = 0;
     bool stopped_ = false;
     bool abandoned_ = false;
+    Status why_abandoned_;
     bool allocated_ = true;
 };
 

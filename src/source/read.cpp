@@ -239,7 +239,10 @@ Status open_source(Source& s) {
 void run_source(Source& s) {
     try {
         Status status = read_packets(s);
-        if (!status.failed() && anyone_taking(s)) status = drain(s);
+        if (!status.failed() && anyone_taking(s)) {
+            deliver_mark(s, MediaQueue::Kind::read_end);
+            status = drain(s);
+        }
         s.report->status = status;
     } catch (const std::exception& e) {
         s.report->exception = e.what();
@@ -255,11 +258,13 @@ void run_source(Source& s) {
     deliver_mark(s, MediaQueue::Kind::end);
 }
 
-bool anyone_taking(const Source& s) {
-    for (const MediaQueue* feed : s.feeds) {
-        if (feed) return true;
+bool anyone_taking(Source& s) {
+    bool anyone = false;
+    for (MediaQueue*& feed : s.feeds) {
+        if (feed && !feed->taking()) feed = nullptr;
+        anyone = anyone || feed;
     }
-    return false;
+    return anyone;
 }
 
 void deliver_picture(Source& s, const AVFrame* picture) {

@@ -26,7 +26,7 @@ struct SourceReport {
     // A failure of the source stage mid-stream: every rendition fails with it.
     Status status;
     std::string exception;  // the text of an exception that stopped the source
-    // Set before the video end mark when the source ended early: the rest of
+    // Set before the read end mark when the source ended early: the rest of
     // a "Rendition NAME" WARN line.
     std::string read_warning;
     // What was handed out, on the output clocks: the first and last picture
@@ -108,7 +108,7 @@ struct Source {
 Status open_source(Source& s);
 
 // Reads the whole source and hands every picture and AAC packet to the
-// feeds, then the video end mark and the end mark; the report says how it
+// feeds, with the read end, video end and end marks; the report says how it
 // went. Stops early when no rendition takes any more.
 void run_source(Source& s);
 
@@ -116,7 +116,8 @@ void run_source(Source& s);
 void deliver_picture(Source& s, const AVFrame* picture);
 void deliver_packet(Source& s, const AVPacket* packet);
 void deliver_mark(Source& s, MediaQueue::Kind kind);
-bool anyone_taking(const Source& s);
+// Whether any rendition still takes items; forgets those that do not.
+bool anyone_taking(Source& s);
 
 // Video path.
 Status take_picture(Source& s, AVFrame* picture);
