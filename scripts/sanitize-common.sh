@@ -78,10 +78,11 @@ make_plain_tools() {
 }
 
 # The AddressSanitizer + UndefinedBehaviorSanitizer build of the module, in
-# build/asan-mod, checked to be instrumented.
+# build/asan-mod, checked to be instrumented. With debugging information: a
+# Release build is stripped, and its reports would name no line of the module.
 prepare_asan_module() {
     ensure_packages build-essential
     ensure_venv
-    build_module address,undefined build/asan-mod
+    build_module address,undefined build/asan-mod RelWithDebInfo
     ldd "$MODULE_SO" | grep -q libasan || { say "$MODULE_SO is not instrumented"; exit 2; }
 }

@@ -42,7 +42,9 @@ def symbolize(line):
     return f"{parts[0]} {parts[1].replace(str(ROOT) + '/', '')}"
 
 
-FRAME = re.compile(r"^\s*(?:#\d+ 0x[0-9a-f]+ (?:in )?|==\d+==\s+(?:at|by) 0x[0-9A-Fa-f]+: )(.*)$")
+# ASan and UBSan frames give an address ("#3 0x7f.. in f file:line"), TSan
+# frames do not ("#3 f file:line (lib.so+0x..)"); then valgrind's.
+FRAME = re.compile(r"^\s*(?:#\d+ (?:0x[0-9a-f]+ (?:in )?)?|==\d+==\s+(?:at|by) 0x[0-9A-Fa-f]+: )(.*)$")
 
 
 def frames(block):
@@ -51,6 +53,9 @@ def frames(block):
 
 
 def is_ours(block):
+    # The stacks of the threads' creation say nothing about where a race is:
+    # every thread the module starts has the module on that stack.
+    block = re.split(r"(?m)^\s*Thread T\d+ .*created by", block)[0]
     return any(OURS.search(f) for f in frames(block)) or bool(
         re.search(re.escape(str(ROOT / "src")) + r"/\S+:\d+", block))
 

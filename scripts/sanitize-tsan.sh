@@ -7,10 +7,12 @@
 #
 #   scripts/sanitize-tsan.sh
 #
-# Builds the module with CORVANE_SANITIZE=thread into build/tsan-mod and
-# preloads GCC's TSan runtime (and libstdc++) into Python. Only the module is
-# instrumented; FFmpeg, x264 and CPython are not, so TSan sees their memory
-# only through its interceptors and their synchronisation through pthreads.
+# Builds the module with CORVANE_SANITIZE=thread into build/tsan-mod (with
+# debugging information: a Release build is stripped, and its reports would
+# name no line of the module) and preloads GCC's TSan runtime (and libstdc++)
+# into Python. Only the module is instrumented; FFmpeg, x264 and CPython are
+# not, so TSan sees their memory only through its interceptors and their
+# synchronisation through pthreads.
 # Reports go to build/sanitize/tsan/. A report counts against this project
 # when one of its stacks has a frame in the module; reports whose stacks lie
 # entirely inside FFmpeg, x264, CPython or the C library are listed apart and
@@ -24,7 +26,7 @@ cd "$(dirname "$0")/.."
 
 ensure_packages build-essential
 ensure_venv
-build_module thread build/tsan-mod
+build_module thread build/tsan-mod RelWithDebInfo
 ldd "$MODULE_SO" | grep -q libtsan || { say "$MODULE_SO is not instrumented"; exit 2; }
 
 REPORTS="$OUT/tsan"
@@ -44,7 +46,7 @@ status=0
 (
     cd "$WORK"
     PYTHONPATH="$OLDPWD/build/tsan-mod${PYTHONPATH:+:$PYTHONPATH}" \
-    TSAN_OPTIONS="halt_on_error=0:second_deadlock_stack=1:history_size=4:suppressions=$OLDPWD/scripts/sanitize-tsan.supp:log_path=$OLDPWD/$REPORTS/tsan" \
+    TSAN_OPTIONS="halt_on_error=0:exitcode=0:second_deadlock_stack=1:history_size=4:suppressions=$OLDPWD/scripts/sanitize-tsan.supp:log_path=$OLDPWD/$REPORTS/tsan" \
     LD_PRELOAD="$(preload_for libtsan.so)" \
     timeout -s KILL 1800 "$PY" -c \
         "import corvane; corvane.hls_encoder('clip.mp4', 'master.m3u8')" >call.log 2>&1

@@ -46,7 +46,11 @@ bool MediaQueue::push_packet(const AVPacket* packet) {
     std::unique_lock<std::mutex> lock(mutex_);
     Slot* slot = wait_for_room(lock);
     if (!slot) return false;
-    if (av_packet_ref(slot->packet.get(), packet) < 0) return give_up(lock, "taking audio from the source");
+    // Each rendition gets its own copy of the (small) AAC packet, so that no
+    // two threads ever touch one buffer: only its owner reads and frees it.
+    if (av_packet_ref(slot->packet.get(), packet) < 0 || av_packet_make_writable(slot->packet.get()) < 0) {
+        return give_up(lock, "taking audio from the source");
+    }
     slot->kind = Kind::audio;
     publish(lock);
     return true;

@@ -15,8 +15,9 @@ namespace corvane {
 // `capacity` at a time. The source waits while the feed is full, so the
 // slowest rendition paces the source and memory does not grow with the
 // source's length; the rendition waits while it is empty. Neither side
-// busy-waits. The items are references: a picture's buffers are shared by
-// every rendition and released when the last one is done with it.
+// busy-waits. A picture is a reference: its buffers are shared by every
+// rendition (which only read them) and go back to the decoder's pool when the
+// last one is done with it. An AAC packet is copied for each rendition.
 class MediaQueue {
 public:
     enum class Kind {
