@@ -238,9 +238,6 @@ Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
     const char* action = "building the audio graph";
     FilterGraphPtr graph(avfilter_graph_alloc());
     if (!graph) return Status{AVERROR(ENOMEM), action};
-    const AVFilter* abuffer = avfilter_get_by_name("abuffer");
-    const AVFilter* abuffersink = avfilter_get_by_name("abuffersink");
-    if (!abuffer || !abuffersink) return Status{AVERROR_FILTER_NOT_FOUND, action};
 
     char layout_text[64] = {0};
     av_channel_layout_describe(&layout, layout_text, sizeof layout_text);
@@ -253,31 +250,7 @@ Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
 
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
-    int ret = avfilter_graph_create_filter(&source, abuffer, "in", args, nullptr, graph.get());
-    if (ret < 0) return Status{ret, action};
-    ret = avfilter_graph_create_filter(&sink, abuffersink, "out", nullptr, nullptr, graph.get());
-    if (ret < 0) return Status{ret, action};
-
-    FilterInOutPtr outputs(avfilter_inout_alloc());
-    FilterInOutPtr inputs(avfilter_inout_alloc());
-    if (!outputs || !inputs) return Status{AVERROR(ENOMEM), action};
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = source;
-    outputs->pad_idx = 0;
-    outputs->next = nullptr;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = sink;
-    inputs->pad_idx = 0;
-    inputs->next = nullptr;
-    if (!outputs->name || !inputs->name) return Status{AVERROR(ENOMEM), action};
-
-    AVFilterInOut* in_list = inputs.release();
-    AVFilterInOut* out_list = outputs.release();
-    ret = avfilter_graph_parse_ptr(graph.get(), kLoudnessChain, &in_list, &out_list, nullptr);
-    inputs.reset(in_list);
-    outputs.reset(out_list);
-    if (ret < 0) return Status{ret, action};
-    ret = avfilter_graph_config(graph.get(), nullptr);
+    int ret = build_filter_chain(graph.get(), "abuffer", args, kLoudnessChain, "abuffersink", &source, &sink);
     if (ret < 0) return Status{ret, action};
 
     ret = av_channel_layout_copy(&s.graph_layout.layout, &layout);

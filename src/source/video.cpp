@@ -82,9 +82,6 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace) {
     const char* action = deinterlace ? "building the deinterlacer" : "building the video graph";
     FilterGraphPtr graph(avfilter_graph_alloc());
     if (!graph) return Status{AVERROR(ENOMEM), action};
-    const AVFilter* buffer = avfilter_get_by_name("buffer");
-    const AVFilter* buffersink = avfilter_get_by_name("buffersink");
-    if (!buffer || !buffersink) return Status{AVERROR_FILTER_NOT_FOUND, action};
 
     // The deinterlacer doubles the time base's denominator: a stream clock
     // finer than that can hold is given to it in 1/90000 s.
@@ -103,24 +100,7 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace) {
 
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
-    int ret = avfilter_graph_create_filter(&source, buffer, "in", args, nullptr, graph.get());
-    if (ret >= 0) ret = avfilter_graph_create_filter(&sink, buffersink, "out", nullptr, nullptr, graph.get());
-    if (ret < 0) return Status{ret, action};
-
-    FilterInOutPtr outputs(avfilter_inout_alloc());
-    FilterInOutPtr inputs(avfilter_inout_alloc());
-    if (!outputs || !inputs) return Status{AVERROR(ENOMEM), action};
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = source;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = sink;
-    if (!outputs->name || !inputs->name) return Status{AVERROR(ENOMEM), action};
-    AVFilterInOut* in_list = inputs.release();
-    AVFilterInOut* out_list = outputs.release();
-    ret = avfilter_graph_parse_ptr(graph.get(), chain.c_str(), &in_list, &out_list, nullptr);
-    inputs.reset(in_list);
-    outputs.reset(out_list);
-    if (ret >= 0) ret = avfilter_graph_config(graph.get(), nullptr);
+    const int ret = build_filter_chain(graph.get(), "buffer", args, chain.c_str(), "buffersink", &source, &sink);
     if (ret < 0) return Status{ret, action};
 
     s.video_graph = std::move(graph);
