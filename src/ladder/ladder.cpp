@@ -137,9 +137,8 @@ std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vect
             // Nothing may leave a thread (it would end the process): a
             // rendition that throws stops taking, the source that throws gives
             // every feed up.
-            MediaQueue& feed = *feeds[i];
             std::string playlist = plan[i].name + ".m3u8";
-            threads.start(std::thread([&, i, playlist, rendition = plan[i]]() mutable {
+            threads.start(std::thread([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
                 try {
                     completed[i] = transcode_variant(feed, report, audio.get(), std::move(playlist),
                                                      rendition.width, rendition.height, rendition.bitrate,
