@@ -704,3 +704,35 @@ def test_calls_from_several_threads(media, workdir):
     for name in ("360p", "480p", "720p"):
         assert master_entries(workdir.path / f"master-{name}.m3u8") == [f"{name}.m3u8"]
         check_rendition_files(workdir.path, f"{name}.m3u8")
+
+
+TICKER = textwrap.dedent("""\
+    import ctypes, sys, threading, time, corvane
+    ticks, done = [], threading.Event()
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    time.sleep(0.05)
+    start = time.monotonic()
+    corvane.hls_encoder(sys.argv[1], 'master.m3u8', ['360p'], [400000])
+    end = time.monotonic()
+    done.set()
+    ticker.join()
+    gap = max(b - a for a, b in zip(ticks, ticks[1:]) if b >= start and a <= end)
+    ctypes.CDLL(None).fflush(None)
+    print('GAP=%.3f CALL=%.3f' % (gap, end - start), flush=True)
+""")
+
+
+def test_other_python_threads_run_during_a_call(media, workdir):
+    done = subprocess.run([sys.executable, "-c", TICKER, str(media["long.mp4"])], cwd=workdir.path,
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr[-4000:]
+    gap, call = (float(v) for v in re.search(r"GAP=(\S+) CALL=(\S+)", done.stdout).groups())
+    # Holding the interpreter for the call would stop the ticker for all of
+    # it; the bound leaves room for a busy machine's scheduling.
+    assert gap < min(0.25, call / 2), (gap, call)
+

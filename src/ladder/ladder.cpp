@@ -12,6 +12,7 @@ extern "C" {
 #include <map>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <thread>
 
 #include "log/log.h"
@@ -196,8 +197,21 @@ bool write_master_playlist(const std::string& output, const std::vector<Renditio
 
 }  // namespace
 
+namespace {
+
+// Calls from several threads of one process run one after another: they
+// write the same files in the working directory. The one lock of the job
+// besides the logger's and the queues'.
+std::mutex& job_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
 void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
                   std::vector<int> bitrate, std::string key) {
+    std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
     // FFmpeg's own chatter (encoder statistics, every file the muxer opens)
     // would drown the job's lines; its errors still show. A level that the
     // host program chose itself is left alone.

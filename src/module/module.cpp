@@ -14,5 +14,8 @@ PYBIND11_MODULE(corvane, m) {
           py::arg("input"), py::arg("output"),
           py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
           py::arg("bitrate") = std::vector<int>{5000000, 2500000, 1000000, 400000},
-          py::arg("key") = std::string("enc.keyinfo"));
+          py::arg("key") = std::string("enc.keyinfo"),
+          // The job takes minutes to hours and never calls into Python: the
+          // interpreter's other threads go on while it runs.
+          py::call_guard<py::gil_scoped_release>());
 }
