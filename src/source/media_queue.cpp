@@ -65,11 +65,6 @@ bool MediaQueue::push_mark(Kind kind) {
     return true;
 }
 
-bool MediaQueue::taking() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !stopped_ && !abandoned_;
-}
-
 MediaQueue::Kind MediaQueue::pop(AVFrame* picture, AVPacket* packet) {
     std::unique_lock<std::mutex> lock(mutex_);
     not_empty_.wait(lock, [this] { return abandoned_ || count_ > 0; });

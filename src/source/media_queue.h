@@ -41,7 +41,6 @@ public:
     bool push_picture(const AVFrame* picture);
     bool push_packet(const AVPacket* packet);
     bool push_mark(Kind kind);
-    bool taking() const;
 
     // Rendition side: waits for the next item and moves a picture into
     // `picture`, a packet into `packet` (both must be empty).

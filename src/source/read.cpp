@@ -258,13 +258,11 @@ void run_source(Source& s) {
     deliver_mark(s, MediaQueue::Kind::end);
 }
 
-bool anyone_taking(Source& s) {
-    bool anyone = false;
-    for (MediaQueue*& feed : s.feeds) {
-        if (feed && !feed->taking()) feed = nullptr;
-        anyone = anyone || feed;
+bool anyone_taking(const Source& s) {
+    for (const MediaQueue* feed : s.feeds) {
+        if (feed) return true;
     }
-    return anyone;
+    return false;
 }
 
 void deliver_picture(Source& s, const AVFrame* picture) {

@@ -116,8 +116,9 @@ void run_source(Source& s);
 void deliver_picture(Source& s, const AVFrame* picture);
 void deliver_packet(Source& s, const AVPacket* packet);
 void deliver_mark(Source& s, MediaQueue::Kind kind);
-// Whether any rendition still takes items; forgets those that do not.
-bool anyone_taking(Source& s);
+// Whether any rendition still takes items. A rendition that stopped is
+// forgotten at the next item it refuses, so the source never waits for it.
+bool anyone_taking(const Source& s);
 
 // Video path.
 Status take_picture(Source& s, AVFrame* picture);
