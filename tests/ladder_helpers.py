@@ -65,15 +65,16 @@ def make_rate_source(path, rate, seconds=3.0, size="320x180"):
     return Path(path)
 
 
-def _beep_expression(shift=0.0):
+def _beep_expression(shift=0.0, times=FLASH_TIMES):
     gates = "+".join(f"between(t\\,{t - shift:.6f}\\,{t - shift + BEEP_LENGTH:.6f})"
-                     for t in FLASH_TIMES)
+                     for t in times)
     return f"0.5*sin(2*PI*1000*t)*({gates})"
 
 
-def make_sync_source(path, kind, seconds=4.0, size="320x180"):
-    """A black clip with a one-picture white flash at FLASH_TIMES and a beep
-    starting at the same instants.
+def make_sync_source(path, kind, seconds=4.0, size="320x180", rate=30):
+    """A black clip with a white flash at FLASH_TIMES and a beep starting at
+    the same instants. At other rates than 30, kind "plain" only, each flash
+    starts on the source picture nearest its instant and lasts 1/30 s.
 
     kind "plain": an MP4 file whose streams both start at 0;
     kind "ts-offset": an MPEG-TS file whose time stamps start at 10 s;
@@ -82,9 +83,11 @@ def make_sync_source(path, kind, seconds=4.0, size="320x180"):
     """
     late = 0.5
     shift = round(late * 30) if kind == "late-video" else 0
-    flashes = "+".join(f"eq(n\\,{n - shift})" for n in FLASH_FRAMES)
+    starts = [round(t * rate) for t in FLASH_TIMES]
+    flashes = "+".join(f"between(n\\,{n - shift}\\,{n - shift + math.ceil(rate / 30) - 1})"
+                       for n in starts)
     length = seconds - late if kind == "late-video" else seconds
-    video = (f"color=c=black:size={size}:rate=30:duration={length},"
+    video = (f"color=c=black:size={size}:rate={rate}:duration={length},"
              f"drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='{flashes}'")
     encode = ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
               "-c:a", "aac", "-b:a", "128k"]
@@ -98,7 +101,8 @@ def make_sync_source(path, kind, seconds=4.0, size="320x180"):
         ffmpeg("-f", "lavfi", "-i", video, "-itsoffset", late, "-f", "lavfi", "-i", audio,
                "-map", "0:v", "-map", "1:a", *encode, path)
         return Path(path)
-    audio = f"aevalsrc='{_beep_expression()}':sample_rate=48000:duration={seconds}"
+    beeps = _beep_expression(times=[n / rate for n in starts])
+    audio = f"aevalsrc='{beeps}':sample_rate=48000:duration={seconds}"
     extra = ["-output_ts_offset", "10"] if kind == "ts-offset" else []
     ffmpeg("-f", "lavfi", "-i", video, "-f", "lavfi", "-i", audio, *encode, *extra, path)
     return Path(path)

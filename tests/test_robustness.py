@@ -462,11 +462,24 @@ def test_audio_with_a_cover_picture_is_audio_only(workdir):
     check_failed_early(job(workdir.path, source), workdir.path, "No video stream found in the file.")
 
 
-def test_video_only_source(workdir):
-    source = av_clip(workdir.path / "silent.mp4", seconds=1.0, audio=False)
+@pytest.mark.parametrize("container", ["mp4", "ts"])
+def test_video_only_source_gets_a_silent_track(workdir, container):
+    # Screen recordings and time-lapses have no sound: every rendition still
+    # gets its audio stream, silent and as long as the pictures.
+    source = av_clip(workdir.path / f"silent.{container}", seconds=2.5, audio=False)
     run = job(workdir.path, source, resolution=["360p", "480p"], bitrate=[400000, 800000])
-    check_no_rendition(run, workdir.path, names=("360p", "480p"),
-                       action="finding the source's audio stream: ")
+    check_all_done(run, workdir.path, names=("360p", "480p"))
+    assert run.messages("WARN") == ["The source has no audio track; every rendition carries a "
+                                    "silent audio track."]
+    for name in ("360p", "480p"):
+        ts = check_output_plays(workdir, name)
+        spans = stream_durations(ts)
+        # The AAC stream starts with the encoder's one frame of priming.
+        frame = 1024 / 44100
+        assert spans["audio"] - frame == pytest.approx(spans["video"], abs=frame), spans
+        samples = subprocess.run(["ffmpeg", "-v", "error", "-i", str(ts), "-map", "0:a",
+                                  "-f", "s16le", "-"], capture_output=True, check=True).stdout
+        assert len(samples) > 0 and not any(samples), "the audio is not digital silence"
 
 
 # Time stamps that leap to the far end of the 64-bit range mid-stream: the

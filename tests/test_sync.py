@@ -45,6 +45,16 @@ def test_flash_and_beep_stay_together(workdir, tmp_path, kind, suffix):
     assert_in_step(*flashes_and_beeps(workdir, source, tmp_path))
 
 
+@pytest.mark.parametrize("rate, limit", [(60, 0.005), (120, 0.005), (50, 0.010), (25, 0.017)])
+def test_fast_sources_show_the_picture_filmed_on_each_tick(workdir, tmp_path, rate, limit):
+    # Each output tick shows the source picture nearest to it: at 60 and 120
+    # fps that is the one filmed on the tick, so a flash keeps its instant.
+    source = make_sync_source(tmp_path / "sync.mp4", "plain", rate=rate)
+    flashes, beeps = flashes_and_beeps(workdir, source, tmp_path)
+    for flash, beep in zip(flashes, beeps):
+        assert abs(flash - beep) <= limit, (flashes, beeps)
+
+
 def test_a_hole_in_the_audio_is_filled(workdir, tmp_path):
     # Half a second without audio packets between the first and second beep.
     source = make_gap_source(tmp_path / "gap.mkv", gap=(1.2, 1.7))

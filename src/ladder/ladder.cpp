@@ -262,6 +262,9 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
                                        ": " + av_error_text(opened.code));
             }
         } else {
+            if (!stage->no_audio.empty()) {
+                log_message(WARN, stage->no_audio + "; every rendition carries a silent audio track.");
+            }
             completed = run_renditions(std::move(stage), plan, key);
         }
     }

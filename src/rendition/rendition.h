@@ -20,6 +20,7 @@ struct PictureFormat {
     int height = 0;
     int pix_fmt = AV_PIX_FMT_NONE;
     int color_range = AVCOL_RANGE_UNSPECIFIED;
+    int matrix = AVCOL_SPC_BT709;  // the colour matrix the pixels are in
     AVRational sample_aspect{0, 1};  // shape of a pixel; 0/1: square
 };
 

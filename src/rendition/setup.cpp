@@ -88,6 +88,11 @@ Status open_video_encoder(Rendition& r) {
     c->thread_count = 0;
     c->framerate = AVRational{30, 1};
     c->bit_rate = r.video_bit_rate;
+    // Every rendition states its colours, so that players need not guess.
+    c->color_primaries = AVCOL_PRI_BT709;
+    c->color_trc = AVCOL_TRC_BT709;
+    c->colorspace = AVCOL_SPC_BT709;
+    c->color_range = AVCOL_RANGE_MPEG;
     av_opt_set(c->priv_data, "preset", "fast", 0);
     c->gop_size = 60;
     c->keyint_min = 60;

@@ -13,14 +13,36 @@ namespace corvane {
 
 namespace {
 
+// The colour matrix a picture's numbers are in. An untagged picture of an
+// SD size (webcams, DVDs, older camcorders) is read as BT.601, as players
+// read it; any other untagged picture as BT.709.
+int matrix_of(const AVFrame* picture) {
+    switch (picture->colorspace) {
+        case AVCOL_SPC_BT709:
+        case AVCOL_SPC_FCC:
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_SMPTE240M:
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            return picture->colorspace;
+        default:
+            break;
+    }
+    const int long_side = std::max(picture->width, picture->height);
+    const int short_side = std::min(picture->width, picture->height);
+    return long_side <= 1024 && short_side <= 576 ? AVCOL_SPC_SMPTE170M : AVCOL_SPC_BT709;
+}
+
 PictureFormat format_of(const AVFrame* picture) {
     return PictureFormat{picture->width, picture->height, picture->format, picture->color_range,
-                         picture->sample_aspect_ratio};
+                         matrix_of(picture), picture->sample_aspect_ratio};
 }
 
 bool same_format(const PictureFormat& a, const PictureFormat& b) {
     return a.width == b.width && a.height == b.height && a.pix_fmt == b.pix_fmt &&
-           a.color_range == b.color_range && av_cmp_q(a.sample_aspect, b.sample_aspect) == 0;
+           a.color_range == b.color_range && a.matrix == b.matrix &&
+           av_cmp_q(a.sample_aspect, b.sample_aspect) == 0;
 }
 
 // The largest area of a width x height picture that shows the source at its
@@ -88,11 +110,12 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
     r.scaler_input = format;
     r.scaled_area = area;
     r.scaler_ready = true;
-    // A picture of the rendition's size and pixel format needs no scaling:
-    // the scaler would only copy it.
+    // A picture of the rendition's size, pixel format and colours needs no
+    // scaling: the scaler would only copy it.
     r.pass_through = format.width == enc->width && format.height == enc->height &&
                      format.pix_fmt == enc->pix_fmt && !is_full_range(format) &&
-                     area.width == enc->width && area.height == enc->height;
+                     format.matrix == AVCOL_SPC_BT709 && area.width == enc->width &&
+                     area.height == enc->height;
     if (r.pass_through) {
         r.scaler.reset();
         return Status{};
@@ -103,15 +126,17 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
                                         nullptr);
     if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
     r.scaler.reset(scaler);
-    // Full-range sources (phone and camera files) are brought to the limited
-    // range that the H.264 stream is read with.
-    if (is_full_range(format)) {
+    // The renditions are BT.709 in limited range: pictures in another matrix
+    // (BT.601 SD video) are converted, and full-range sources (phone and
+    // camera files) brought to the limited range the H.264 stream is read with.
+    if (format.matrix != AVCOL_SPC_BT709 || is_full_range(format)) {
         int* inv_table = nullptr;
         int* table = nullptr;
         int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
         if (sws_getColorspaceDetails(scaler, &inv_table, &src_range, &table, &dst_range,
                                      &brightness, &contrast, &saturation) >= 0) {
-            sws_setColorspaceDetails(scaler, inv_table, 1, table, 0, brightness, contrast,
+            sws_setColorspaceDetails(scaler, sws_getCoefficients(format.matrix), is_full_range(format) ? 1 : 0,
+                                     sws_getCoefficients(SWS_CS_ITU709), 0, brightness, contrast,
                                      saturation);
         }
     }

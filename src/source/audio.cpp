@@ -324,6 +324,26 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
     return push_to_graph(s, frame);
 }
 
+Status add_silence(Source& s, int64_t video_end) {
+    SourceReport& report = *s.report;
+    if (!report.audio_clock_started) {
+        // The silence starts with the first picture.
+        report.audio_samples = av_rescale_q(report.first_video_pts, kVideoTimeBase, kAudioTimeBase);
+        report.audio_first_sample = report.audio_samples;
+        report.audio_clock_started = true;
+    }
+    const AVFrame* silence = s.silence.get();
+    int64_t missing = av_rescale_q(video_end, kVideoTimeBase, kAudioTimeBase) - report.audio_samples -
+                      av_audio_fifo_size(s.fifo.get());
+    while (missing > 0) {
+        const int n = static_cast<int>(std::min<int64_t>(missing, silence->nb_samples));
+        const int ret = av_audio_fifo_write(s.fifo.get(), reinterpret_cast<void**>(silence->extended_data), n);
+        if (ret < n) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
+        missing -= n;
+    }
+    return encode_fifo(s, false);
+}
+
 Status finish_audio(Source& s) {
     Status status = drain_graph(s);
     if (status.failed()) return status;

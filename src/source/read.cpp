@@ -32,19 +32,33 @@ Status open_input(Source& s) {
     if (ret < 0) return Status{ret, "reading the source's stream information"};
 
     s.video_index = find_video_stream(context, &s.video_codec);
-    s.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &s.audio_codec, 0);
     if (s.video_index < 0) return Status{s.video_index, "finding the source's video stream"};
-    if (s.audio_index < 0) return Status{s.audio_index, "finding the source's audio stream"};
     s.in_video = context->streams[s.video_index];
     s.upright_turn = upright_turn_of(s.in_video);
-    s.in_audio = context->streams[s.audio_index];
+    s.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &s.audio_codec, 0);
+    if (s.audio_index >= 0) {
+        s.in_audio = context->streams[s.audio_index];
+    } else {
+        s.no_audio = s.audio_index == AVERROR_STREAM_NOT_FOUND
+                         ? "The source has no audio track"
+                         : "The source's audio cannot be decoded (" + av_error_text(s.audio_index) + ")";
+    }
     return Status{};
 }
 
+// An audio track that cannot be decoded is dropped: the video is still worth
+// having, with silence.
 Status open_decoders(Source& s) {
     Status status = open_decoder(s.in_video, s.video_codec, s.video_decoder, "opening the video decoder");
-    if (status.failed()) return status;
-    return open_decoder(s.in_audio, s.audio_codec, s.audio_decoder, "opening the audio decoder");
+    if (status.failed() || !s.in_audio) return status;
+    status = open_decoder(s.in_audio, s.audio_codec, s.audio_decoder, "opening the audio decoder");
+    if (status.failed()) {
+        s.no_audio = "The source's audio cannot be decoded (" + av_error_text(status.code) + ")";
+        s.audio_decoder.reset();
+        s.in_audio = nullptr;
+        s.audio_index = -1;
+    }
+    return Status{};
 }
 
 Status allocate_buffers(Source& s) {
@@ -58,11 +72,23 @@ Status allocate_buffers(Source& s) {
     s.filtered_picture.reset(av_frame_alloc());
     s.filtered_samples.reset(av_frame_alloc());
     s.audio_frame.reset(av_frame_alloc());
+    s.held_picture.reset(av_frame_alloc());
+    s.silence.reset(av_frame_alloc());
     if (!s.read_packet || !s.audio_packet || !s.decoded || !s.filtered_picture ||
-        !s.filtered_samples || !s.audio_frame) {
+        !s.filtered_samples || !s.audio_frame || !s.held_picture || !s.silence) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
-    return Status{};
+    if (s.in_audio) return Status{};
+    AVFrame* silence = s.silence.get();
+    silence->nb_samples = enc->frame_size > 0 ? enc->frame_size : 1024;
+    silence->format = enc->sample_fmt;
+    silence->sample_rate = enc->sample_rate;
+    int ret = av_channel_layout_copy(&silence->ch_layout, &enc->ch_layout);
+    if (ret >= 0) ret = av_frame_get_buffer(silence, 0);
+    if (ret < 0) return Status{ret, "allocating packets and frames"};
+    return status_of(av_samples_set_silence(silence->extended_data, 0, silence->nb_samples,
+                                            silence->ch_layout.nb_channels, enc->sample_fmt),
+                     "allocating packets and frames");
 }
 
 // Hands every picture the video decoder has ready to the video path.
@@ -214,7 +240,7 @@ Status drain(Source& s) {
     if (!status.failed()) status = finish_pictures(s);
     if (status.failed()) return status;
     deliver_mark(s, MediaQueue::Kind::video_end);
-    status = decode(s, s.audio_decoder.get(), nullptr, receive_samples);
+    if (s.audio_decoder) status = decode(s, s.audio_decoder.get(), nullptr, receive_samples);
     if (!status.failed()) status = finish_audio(s);
     return status;
 }
@@ -229,7 +255,7 @@ Status open_source(Source& s) {
     // The audio graph is made from what the decoder knows after opening; it is
     // made again later if the decoded frames turn out to differ.
     const AVCodecContext* adec = s.audio_decoder.get();
-    if (adec->sample_rate > 0 && adec->sample_fmt != AV_SAMPLE_FMT_NONE) {
+    if (adec && adec->sample_rate > 0 && adec->sample_fmt != AV_SAMPLE_FMT_NONE) {
         status = build_audio_graph(s, adec->sample_rate, adec->sample_fmt, adec->ch_layout);
         if (status.failed()) return status;
     }

@@ -57,6 +57,8 @@ struct Source {
     FramePtr filtered_picture;  // one pull from the video graph
     FramePtr filtered_samples;  // one pull from the audio graph
     FramePtr audio_frame;       // one encoder-sized cut of the sample FIFO
+    FramePtr held_picture;      // the latest picture, until the next shows which is nearer its tick
+    FramePtr silence;           // silent samples, for a source without usable audio
 
     // Borrowed from the objects above, or from the job.
     int video_index = -1;
@@ -74,6 +76,9 @@ struct Source {
 
     // Clockwise turn (0, 90, 180, 270) that shows the source upright.
     int upright_turn = 0;
+    // Why the source has no usable audio (empty when it has): the renditions
+    // then carry silence as long as the pictures.
+    std::string no_audio;
 
     // What the video graph and the audio graph were built for.
     int graph_width = 0;
@@ -98,6 +103,8 @@ struct Source {
     // Video clock: the shift applied after a backwards jump of the source's
     // time stamps (the stamps handed out are kept in the report).
     int64_t video_pts_shift = 0;
+    // How far from its tick the held picture was filmed, in ticks.
+    double held_off_tick = 0;
     // Where the next decoded audio frame should start, in its own sample rate,
     // to find gaps in the source audio.
     int64_t audio_expected_next = AV_NOPTS_VALUE;
@@ -129,5 +136,7 @@ Status open_audio_encoder(Source& s);
 Status build_audio_graph(Source& s, int sample_rate, int sample_fmt, const AVChannelLayout& layout);
 Status filter_audio_frame(Source& s, AVFrame* frame);
 Status finish_audio(Source& s);
+// Silence up to `video_end` (1/30 s), for a source without usable audio.
+Status add_silence(Source& s, int64_t video_end);
 
 }  // namespace corvane

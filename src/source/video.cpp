@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -23,41 +24,64 @@ namespace {
 // where it was instead of dropping every picture until the source catches up.
 constexpr int64_t kClockRestart = 30;
 
-// The stamp of the next picture on the 30-per-second output clock, or
-// AV_NOPTS_VALUE when the picture falls on a tick that is already taken
-// (a 60 fps source gives two pictures per tick; the second one is dropped).
-// Stamps handed out always increase.
-int64_t next_video_stamp(Source& s, const AVFrame* picture, AVRational time_base) {
-    int64_t& last = s.report->last_video_pts;
-    int64_t source = picture->pts != AV_NOPTS_VALUE ? picture->pts : picture->best_effort_timestamp;
-    if (source == AV_NOPTS_VALUE) {
-        // Nothing to go by: the picture follows the one before.
-        last = last == AV_NOPTS_VALUE ? 0 : last + 1;
-        return last;
-    }
-    int64_t stamp = av_rescale_q(source, time_base, kVideoTimeBase) + s.video_pts_shift;
-    if (last != AV_NOPTS_VALUE && stamp <= last) {
-        if (last - stamp < kClockRestart) return AV_NOPTS_VALUE;
-        s.video_pts_shift += last + 1 - stamp;
-        stamp = last + 1;
-    }
-    last = stamp;
-    return stamp;
+// Hands the held picture to every rendition.
+Status send_held_picture(Source& s) {
+    AVFrame* held = s.held_picture.get();
+    if (!held->buf[0]) return Status{};
+    if (s.report->first_video_pts == AV_NOPTS_VALUE) s.report->first_video_pts = held->pts;
+    s.report->last_video_pts = held->pts;
+    deliver_picture(s, held);
+    av_frame_unref(held);
+    // A source without sound gets silence as long as its pictures.
+    return s.in_audio ? Status{} : add_silence(s, s.report->last_video_pts + 1);
 }
 
-// Stamps a finished picture (its time stamp in `time_base`) and hands it to
-// every rendition. Its side data and picture type were the source's own
-// (the H.264 encoders would obey a picture type), so they are removed.
-void send_picture(Source& s, AVFrame* picture, AVRational time_base) {
-    const int64_t stamp = next_video_stamp(s, picture, time_base);
-    if (stamp == AV_NOPTS_VALUE) return;
-    if (s.report->first_video_pts == AV_NOPTS_VALUE) s.report->first_video_pts = stamp;
-    picture->pts = stamp;
-    picture->pict_type = AV_PICTURE_TYPE_NONE;
-    while (picture->nb_side_data > 0) {
-        av_frame_remove_side_data(picture, picture->side_data[0]->type);
+// Puts a finished picture (its time stamp in `time_base`) on the
+// 30-per-second output clock. Each tick shows the source picture filmed
+// nearest to it: a picture is held until the next one shows whether that is
+// nearer to the same tick (a 60 fps source gives two pictures per tick, and
+// the one filmed on the tick is kept). Slower sources keep every picture.
+// Stamps handed out always increase. The picture's side data and picture
+// type were the source's own (the H.264 encoders would obey a picture type),
+// so they are removed.
+Status send_picture(Source& s, AVFrame* picture, AVRational time_base) {
+    AVFrame* held = s.held_picture.get();
+    const int64_t taken = held->buf[0] ? held->pts : s.report->last_video_pts;
+    int64_t stamp;
+    double off_tick = 0;  // how far from its tick the picture was filmed, in ticks
+    if (picture->pts == AV_NOPTS_VALUE) {
+        // Nothing to go by: the picture follows the one before.
+        stamp = taken == AV_NOPTS_VALUE ? 0 : taken + 1;
+    } else {
+        const int64_t tick = av_rescale_q(picture->pts, time_base, kVideoTimeBase);
+        off_tick = std::fabs(static_cast<double>(picture->pts) * time_base.num * kVideoTimeBase.den /
+                                 (static_cast<double>(time_base.den) * kVideoTimeBase.num) -
+                             static_cast<double>(tick));
+        stamp = tick + s.video_pts_shift;
+        if (taken != AV_NOPTS_VALUE && stamp <= taken) {
+            if (taken - stamp < kClockRestart) {
+                // The tick is taken: the nearer of the two pictures stays.
+                if (stamp == taken && held->buf[0] && off_tick < s.held_off_tick) {
+                    av_frame_unref(held);
+                } else {
+                    return Status{};
+                }
+            } else {
+                s.video_pts_shift += taken + 1 - stamp;
+                stamp = taken + 1;
+            }
+        }
     }
-    deliver_picture(s, picture);
+    Status status = send_held_picture(s);
+    if (status.failed()) return status;
+    av_frame_move_ref(held, picture);
+    held->pts = stamp;
+    held->pict_type = AV_PICTURE_TYPE_NONE;
+    while (held->nb_side_data > 0) {
+        av_frame_remove_side_data(held, held->side_data[0]->type);
+    }
+    s.held_off_tick = off_tick;
+    return Status{};
 }
 
 // Interlaced pictures (broadcast recordings, camcorders) are made
@@ -122,8 +146,9 @@ Status pull_pictures(Source& s) {
         const int ret = av_buffersink_get_frame(s.video_sink, picture);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
-        send_picture(s, picture, time_base);
+        Status status = send_picture(s, picture, time_base);
         av_frame_unref(picture);
+        if (status.failed()) return status;
     }
 }
 
@@ -156,8 +181,7 @@ Status take_picture(Source& s, AVFrame* picture) {
     }
     if (!s.video_graph) {
         if (!deinterlace && s.upright_turn == 0) {
-            send_picture(s, picture, s.in_video->time_base);
-            return Status{};
+            return send_picture(s, picture, s.in_video->time_base);
         }
         Status status = build_video_graph(s, picture, deinterlace);
         if (status.failed()) return status;
@@ -172,7 +196,8 @@ Status take_picture(Source& s, AVFrame* picture) {
 }
 
 Status finish_pictures(Source& s) {
-    return s.video_graph ? drain_video_graph(s) : Status{};
+    Status status = s.video_graph ? drain_video_graph(s) : Status{};
+    return status.failed() ? status : send_held_picture(s);
 }
 
 }  // namespace corvane
