@@ -316,6 +316,40 @@ def test_extra_audio_and_subtitle_streams_are_left_out(workdir, made, tmp_path):
     assert len(frames) == 60
 
 
+def bar_colours(path, width=112, height=63):
+    """The decoded RGB at the middle of each of the seven top colour bars of
+    the first picture, as the file's own colour tags say to read it."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-vf",
+                          f"scale={width}:{height}:flags=area", "-frames:v", "1",
+                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                         capture_output=True, check=True).stdout
+    at = [(height // 3 * width + int((i + 0.5) * width / 7)) * 3 for i in range(7)]
+    return [tuple(raw[i:i + 3]) for i in at]
+
+
+@pytest.mark.parametrize("size, tags, names", [
+    ("720x576", ("smpte170m", "bt601", "64/45"), ["360p", "480p"]),
+    ("1920x1080", ("bt709", "bt709", "1"), ["360p", "1080p"]),
+], ids=["bt601-sd", "bt709-hd"])
+def test_colours_are_kept_and_stated_as_bt709(workdir, tmp_path, size, tags, names):
+    space, matrix, pixel = tags
+    source = tmp_path / "bars.mp4"
+    ffmpeg("-f", "lavfi", "-i", f"smptebars=size={size}:rate=25:duration=0.6",
+           "-f", "lavfi", "-i", "sine=duration=0.6", "-vf",
+           f"setsar={pixel},scale=out_color_matrix={matrix}:out_range=tv,format=yuv420p",
+           "-colorspace", space, "-color_primaries", space, "-color_trc", space,
+           "-c:v", "libx264", "-qp", 0, "-c:a", "aac", "-shortest", source)
+    run_ok(workdir.path, source, resolution=names, bitrate=[2000000] * len(names))
+    expected = bar_colours(source)
+    for name in names:
+        ts = decrypt_rendition(workdir.path, name, workdir.key, tmp_path / f"{name}.ts")
+        tags = {k: v for k, v in streams(ts)[0].items() if k.startswith("color_")}
+        assert tags == {"color_range": "tv", "color_space": "bt709", "color_transfer": "bt709",
+                        "color_primaries": "bt709"}
+        for got, want in zip(bar_colours(ts), expected):
+            assert all(abs(a - b) <= 4 for a, b in zip(got, want)), (name, bar_colours(ts), expected)
+
+
 # --- Failed renditions -----------------------------------------------------------------
 
 def rendition_error(run, name):
@@ -326,20 +360,6 @@ def rendition_error(run, name):
     found = re.fullmatch(rf"Rendition {re.escape(name)}\.m3u8 failed while ([^:]+): (.+)", lines[0])
     assert found, lines[0]
     return found.group(1), found.group(2)
-
-
-def test_source_without_audio_creates_nothing(workdir, sources):
-    src = sources("silent-film.mp4", seconds=2, audio=None)
-    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["360p", "480p"])
-    assert run.returncode == 0 and run.result == "None"
-    for name in ("360p", "480p"):
-        step, cause = rendition_error(run, name)
-        assert step == "finding the source's audio stream" and cause
-        assert rendition_files(workdir.path, name) == []
-    assert run.messages("ERROR")[-1] == \
-        "No rendition was created; the master playlist master.m3u8 was not written."
-    assert run.messages("SUCCESS") == []
-    assert not (workdir.path / "master.m3u8").exists()
 
 
 def test_missing_key_info_file(workdir, sources):

@@ -120,16 +120,19 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
         r.scaler.reset();
         return Status{};
     }
+    // Another matrix is converted through RGB: rounded with care and with
+    // whole chroma lines, the colours stay within a step or two of the source's.
+    const bool convert = format.matrix != AVCOL_SPC_BT709;
+    const int flags = convert ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : SWS_BICUBIC;
     SwsContext* scaler = sws_getContext(format.width, format.height,
                                         static_cast<AVPixelFormat>(format.pix_fmt), area.width,
-                                        area.height, enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
-                                        nullptr);
+                                        area.height, enc->pix_fmt, flags, nullptr, nullptr, nullptr);
     if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
     r.scaler.reset(scaler);
     // The renditions are BT.709 in limited range: pictures in another matrix
     // (BT.601 SD video) are converted, and full-range sources (phone and
     // camera files) brought to the limited range the H.264 stream is read with.
-    if (format.matrix != AVCOL_SPC_BT709 || is_full_range(format)) {
+    if (convert || is_full_range(format)) {
         int* inv_table = nullptr;
         int* table = nullptr;
         int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
