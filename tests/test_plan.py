@@ -258,9 +258,10 @@ def test_failed_renditions_are_left_out_of_the_master(workdir, sources):
 
 
 def test_no_rendition_created_means_no_master(workdir, sources):
-    # Every rendition needs an audio track to encode.
-    src = sources("tiny-160x90-video-only.mp4", seconds=0.4, size="160x90", audio=None)
-    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["480p", "360p"])
+    # Every rendition needs the key-info file.
+    src = sources("tiny-160x90.mp4", seconds=0.4, size="160x90")
+    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["480p", "360p"],
+                  key="missing.keyinfo")
     assert run.returncode == 0, run.stderr
     assert run.result == "None"
     assert run.lines()[:2] == [("INFO", f"Analyzing video file: {src}..."),
