@@ -350,6 +350,55 @@ def test_colours_are_kept_and_stated_as_bt709(workdir, tmp_path, size, tags, nam
             assert all(abs(a - b) <= 4 for a, b in zip(got, want)), (name, bar_colours(ts), expected)
 
 
+def signal_averages(path, crop=None):
+    """Mean luma (YAVG) and mean saturation (SATAVG) over all pictures."""
+    chain = (f"crop={crop}," if crop else "") + "signalstats,metadata=print:file=-"
+    done = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-vf", chain, "-f", "null", "-"],
+                          capture_output=True, text=True, check=True).stdout
+    luma = [float(v) for v in re.findall(r"YAVG=([\d.]+)", done)]
+    saturation = [float(v) for v in re.findall(r"SATAVG=([\d.]+)", done)]
+    return sum(luma) / len(luma), sum(saturation) / len(saturation)
+
+
+HDR_TAGS = ("-color_primaries", "bt2020", "-colorspace", "bt2020nc", "-color_range", "tv")
+
+
+@pytest.mark.parametrize("transfer", ["smpte2084", "arib-std-b67"], ids=["pq", "hlg"])
+def test_hdr_source_is_tone_mapped_to_sdr(workdir, tmp_path, transfer):
+    master = tmp_path / "master.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=1", "-vf",
+           "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p,setparams=range=tv:"
+           "color_primaries=bt709:color_trc=bt709:colorspace=bt709", "-c:v", "ffv1", master)
+    # Its HDR version in 10-bit HEVC, SDR white at 203 cd/m².
+    source = tmp_path / "hdr.mkv"
+    ffmpeg("-i", master, "-vf", f"zscale=tin=bt709:pin=bt709:min=bt709:t={transfer}:p=bt2020:"
+           "m=bt2020nc:npl=203,format=yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast",
+           "-x265-params", "log-level=error:crf=12", "-color_trc", transfer, *HDR_TAGS, source)
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[2000000])
+    luma, saturation = signal_averages(master)
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts")
+    got_luma, got_saturation = signal_averages(ts)
+    assert got_luma == pytest.approx(luma, rel=0.10)
+    assert got_saturation == pytest.approx(saturation, rel=0.15)
+
+
+def test_pq_highlights_roll_off_instead_of_clipping(workdir, tmp_path):
+    # Six grey bars at 203, 300, 400, 600, 800 and 1,000 cd/m² (10-bit PQ codes).
+    codes = (573, 609, 636, 674, 701, 723)
+    level = "".join(f"if(lt(ld(0)\\,{i + 1})\\,{c}\\," for i, c in enumerate(codes[:-1]))
+    level += f"{codes[-1]}" + ")" * (len(codes) - 1)
+    source = tmp_path / "ramp.mkv"
+    ffmpeg("-f", "lavfi", "-i", "color=black:size=384x216:rate=25:duration=0.5",
+           "-vf", f"format=yuv420p10le,geq=lum='st(0\\,floor(X/64));{level}':cb=512:cr=512",
+           "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error:lossless=1",
+           "-color_trc", "smpte2084", *HDR_TAGS, source)
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[2000000])
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts")
+    steps = [signal_averages(ts, crop=f"32:32:{i * 640 // 6 + 37}:164")[0] for i in range(6)]
+    assert all(b > a + 0.5 for a, b in zip(steps, steps[1:])), steps
+    assert steps[0] > 180, steps
+
+
 # --- Failed renditions -----------------------------------------------------------------
 
 def rendition_error(run, name):

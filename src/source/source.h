@@ -85,6 +85,8 @@ struct Source {
     int graph_height = 0;
     int graph_pix_fmt = AV_PIX_FMT_NONE;
     bool graph_deinterlaces = false;
+    int graph_transfer = AVCOL_TRC_UNSPECIFIED;  // the HDR transfer it tone-maps, if any
+    bool tone_map_warned = false;
     AVRational graph_time_base{1, 1};
     int graph_sample_rate = 0;
     int graph_sample_fmt = AV_SAMPLE_FMT_NONE;

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include <climits>
@@ -14,6 +15,7 @@ extern "C" {
 #include <string>
 
 #include "av/av_compat.h"
+#include "log/log.h"
 
 namespace corvane {
 
@@ -102,8 +104,56 @@ const char* turn_filters(int turn) {
     }
 }
 
-Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace) {
-    const char* action = deinterlace ? "building the deinterlacer" : "building the video graph";
+// The transfer of an HDR picture (PQ or HLG, as phones record by default),
+// or AVCOL_TRC_UNSPECIFIED for SDR. A picture that does not say follows its
+// stream.
+int hdr_transfer(const Source& s, const AVFrame* picture) {
+    const int trc = picture->color_trc != AVCOL_TRC_UNSPECIFIED ? picture->color_trc
+                                                                : s.in_video->codecpar->color_trc;
+    return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67 ? trc : AVCOL_TRC_UNSPECIFIED;
+}
+
+// The filters that tone-map an HDR picture to BT.709 SDR: to linear light
+// with reference white (203 cd/m², BT.2408) at 1.0 and BT.2020 colours
+// brought into BT.709, then a curve that leaves everything up to 70 % of
+// SDR white as it is and rolls highlights up to 1,000 cd/m² off smoothly
+// below white, without desaturating them; then BT.709 in limited range.
+std::string tone_map_filters(const AVFrame* picture, int transfer) {
+    auto named = [](const char* name, const char* otherwise) { return name ? name : otherwise; };
+    const char* primaries = picture->color_primaries != AVCOL_PRI_UNSPECIFIED
+                                ? named(av_color_primaries_name(picture->color_primaries), "bt2020")
+                                : "bt2020";
+    const char* matrix = picture->colorspace != AVCOL_SPC_UNSPECIFIED
+                             ? named(av_color_space_name(picture->colorspace), "bt2020nc")
+                             : "bt2020nc";
+    const char* range = picture->color_range == AVCOL_RANGE_JPEG ? "pc" : "tv";
+    char chain[512];
+    std::snprintf(chain, sizeof chain,
+                  "zscale=tin=%s:pin=%s:min=%s:rin=%s:t=linear:p=bt709:npl=203,format=gbrpf32le,"
+                  "tonemap=tonemap=mobius:param=0.7:desat=0:peak=4.926,"
+                  "zscale=t=bt709:m=bt709:r=tv,format=yuv420p",
+                  transfer == AVCOL_TRC_SMPTE2084 ? "smpte2084" : "arib-std-b67", primaries, matrix, range);
+    return chain;
+}
+
+// Whether this FFmpeg build can tone-map; the first HDR picture of a build
+// that cannot gets one WARN line, and the pictures go on as they are.
+bool can_tone_map(Source& s, int transfer) {
+    if (avfilter_get_by_name("zscale") && avfilter_get_by_name("tonemap")) return true;
+    if (!s.tone_map_warned) {
+        s.tone_map_warned = true;
+        log_message(WARN, std::string("The source is HDR (") +
+                              (transfer == AVCOL_TRC_SMPTE2084 ? "PQ" : "HLG") +
+                              "), but this FFmpeg build lacks the zscale or tonemap filter: its "
+                              "pictures are encoded without tone mapping and look washed out.");
+    }
+    return false;
+}
+
+Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace, int transfer) {
+    const char* action = deinterlace ? "building the deinterlacer"
+                         : transfer != AVCOL_TRC_UNSPECIFIED ? "building the tone mapping"
+                                                             : "building the video graph";
     FilterGraphPtr graph(avfilter_graph_alloc());
     if (!graph) return Status{AVERROR(ENOMEM), action};
 
@@ -119,7 +169,12 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace) {
                   aspect.num, aspect.den);
     // One picture out for every picture in; pictures not marked interlaced
     // pass the deinterlacer unchanged.
+    // Deinterlacing comes first, on the fields as they were filmed; turning
+    // comes last, on 8-bit pictures.
     std::string chain = deinterlace ? "bwdif=mode=send_frame:parity=auto:deint=interlaced" : "";
+    if (transfer != AVCOL_TRC_UNSPECIFIED) {
+        chain += (chain.empty() ? "" : ",") + tone_map_filters(picture, transfer);
+    }
     if (const char* turn = turn_filters(s.upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
 
     AVFilterContext* source = nullptr;
@@ -134,8 +189,15 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace) {
     s.graph_height = picture->height;
     s.graph_pix_fmt = picture->format;
     s.graph_deinterlaces = deinterlace;
+    s.graph_transfer = transfer;
     s.graph_time_base = time_base;
     return Status{};
+}
+
+// What the video graph does, for a message about its failure.
+const char* graph_action(const Source& s) {
+    if (s.graph_deinterlaces) return "deinterlacing video";
+    return s.graph_transfer != AVCOL_TRC_UNSPECIFIED ? "tone-mapping video" : "turning video";
 }
 
 // Hands on every picture the video graph has ready.
@@ -145,7 +207,7 @@ Status pull_pictures(Source& s) {
     while (true) {
         const int ret = av_buffersink_get_frame(s.video_sink, picture);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
-        if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
+        if (ret < 0) return Status{ret, graph_action(s)};
         Status status = send_picture(s, picture, time_base);
         av_frame_unref(picture);
         if (status.failed()) return status;
@@ -156,7 +218,7 @@ Status pull_pictures(Source& s) {
 // releases it.
 Status drain_video_graph(Source& s) {
     const int ret = av_buffersrc_add_frame(s.video_source, nullptr);
-    if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
+    if (ret < 0) return Status{ret, graph_action(s)};
     Status status = pull_pictures(s);
     s.video_source = nullptr;
     s.video_sink = nullptr;
@@ -171,19 +233,22 @@ Status take_picture(Source& s, AVFrame* picture) {
     // pixel is settled here, from the stream or the picture.
     picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(s.input.get(), s.in_video, picture);
     const bool deinterlace = wants_deinterlacing(picture);
+    int transfer = hdr_transfer(s, picture);
+    if (transfer != AVCOL_TRC_UNSPECIFIED && !can_tone_map(s, transfer)) transfer = AVCOL_TRC_UNSPECIFIED;
     // Once an interlaced picture has been seen, all pictures of that size and
     // pixel format go through the deinterlacer, to keep their order; another
-    // size or pixel format needs a new graph.
+    // size, pixel format or HDR transfer needs a new graph.
     if (s.video_graph && (picture->width != s.graph_width || picture->height != s.graph_height ||
-                          picture->format != s.graph_pix_fmt || (deinterlace && !s.graph_deinterlaces))) {
+                          picture->format != s.graph_pix_fmt || transfer != s.graph_transfer ||
+                          (deinterlace && !s.graph_deinterlaces))) {
         Status status = drain_video_graph(s);
         if (status.failed()) return status;
     }
     if (!s.video_graph) {
-        if (!deinterlace && s.upright_turn == 0) {
+        if (!deinterlace && s.upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
             return send_picture(s, picture, s.in_video->time_base);
         }
-        Status status = build_video_graph(s, picture, deinterlace);
+        Status status = build_video_graph(s, picture, deinterlace, transfer);
         if (status.failed()) return status;
     }
     if (picture->pts == AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
@@ -191,7 +256,7 @@ Status take_picture(Source& s, AVFrame* picture) {
         picture->pts = av_rescale_q(picture->pts, s.in_video->time_base, s.graph_time_base);
     }
     const int ret = av_buffersrc_add_frame_flags(s.video_source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
-    if (ret < 0) return Status{ret, s.graph_deinterlaces ? "deinterlacing video" : "turning video"};
+    if (ret < 0) return Status{ret, graph_action(s)};
     return pull_pictures(s);
 }
 
