@@ -389,7 +389,8 @@ def test_pq_highlights_roll_off_instead_of_clipping(workdir, tmp_path):
     level += f"{codes[-1]}" + ")" * (len(codes) - 1)
     source = tmp_path / "ramp.mkv"
     ffmpeg("-f", "lavfi", "-i", "color=black:size=384x216:rate=25:duration=0.5",
-           "-vf", f"format=yuv420p10le,geq=lum='st(0\\,floor(X/64));{level}':cb=512:cr=512",
+           "-vf", f"format=yuv420p10le,geq=lum='st(0\\,floor(X/64));{level}':cb=512:cr=512,"
+           "setparams=color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc",
            "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error:lossless=1",
            "-color_trc", "smpte2084", *HDR_TAGS, source)
     run_ok(workdir.path, source, resolution=["360p"], bitrate=[2000000])
