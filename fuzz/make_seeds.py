@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Makes the seed files of the fuzz run: short, small clips with sound in the
-containers and codecs a user is most likely to hand to hls_encoder.
+"""Makes the seed files of the fuzz run: short, small clips (with sound, but
+for one) in the containers and codecs a user is most likely to hand to
+hls_encoder.
 
     python3 fuzz/make_seeds.py [DIR]      (default: build/fuzz/seeds)
 
@@ -36,6 +37,20 @@ SEEDS = {
     "h264-aac-frag.mp4": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
                           "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k",
                           "-movflags", "frag_keyframe+empty_moov"],
+    # Phone HDR video: 10-bit HEVC in PQ and in HLG, tone-mapped by the source.
+    "hevc10-pq-aac.mp4": ["-vf", "zscale=tin=bt709:pin=bt709:min=bt709:t=smpte2084:p=bt2020:"
+                          "m=bt2020nc:npl=203,format=yuv420p10le", "-c:v", "libx265",
+                          "-preset", "ultrafast", "-x265-params", "log-level=error:keyint=15",
+                          "-color_primaries", "bt2020", "-color_trc", "smpte2084",
+                          "-colorspace", "bt2020nc", "-tag:v", "hvc1", "-c:a", "aac", "-b:a", "64k"],
+    "hevc10-hlg-aac.mkv": ["-vf", "zscale=tin=bt709:pin=bt709:min=bt709:t=arib-std-b67:p=bt2020:"
+                           "m=bt2020nc:npl=203,format=yuv420p10le", "-c:v", "libx265",
+                           "-preset", "ultrafast", "-x265-params", "log-level=error:keyint=15",
+                           "-color_primaries", "bt2020", "-color_trc", "arib-std-b67",
+                           "-colorspace", "bt2020nc", "-c:a", "aac", "-b:a", "64k"],
+    # A screen recording without sound: the renditions carry silence.
+    "h264-silent.mp4": ["-an", "-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
+                        "-pix_fmt", "yuv420p"],
 }
 
 
