@@ -19,6 +19,7 @@ extern "C" {
 #include "av/av_compat.h"
 #include "av/av_handles.h"
 #include "rendition/transcode.h"
+#include "source/input_guard.h"
 #include "source/media_queue.h"
 #include "source/source.h"
 
@@ -54,9 +55,15 @@ const SideLengths* find_resolution(const std::string& name) {
 // Opens the source once to learn the frame size of its best video stream.
 // Logs the reason and returns nothing when the job cannot go on.
 std::optional<FrameSize> probe_source(const std::string& input) {
-    AVFormatContext* context = nullptr;
-    const int ret = avformat_open_input(&context, input.c_str(), nullptr, nullptr);
+    InputGuard guard;  // outlives the context that calls it
+    FormatContextPtr context;
+    std::string oversize;
+    const int ret = open_guarded_input(input, guard, context, oversize);
     if (ret < 0) {
+        if (guard.refused || !oversize.empty()) {
+            log_message(ERROR, guard.refused ? refusal_text(guard) : oversize);
+            return std::nullopt;
+        }
         // A file that exists but cannot be read gets its cause on the line.
         const std::string cause = ret == AVERROR(ENOENT) ? "" : " (" + av_error_text(ret) + ")";
         log_message(ERROR, "Could not open " + input + ". Make sure the file exists." + cause);
@@ -64,21 +71,31 @@ std::optional<FrameSize> probe_source(const std::string& input) {
     }
     // A source whose stream information cannot be read completely may still
     // have a usable video stream, so the result is not a reason to stop.
-    avformat_find_stream_info(context, nullptr);
+    find_stream_info_guarded(context.get());
+    if (guard.refused) {
+        log_message(ERROR, refusal_text(guard));
+        return std::nullopt;
+    }
     const AVCodec* decoder = nullptr;
-    const int index = find_video_stream(context, &decoder);
+    const int index = find_video_stream(context.get(), &decoder);
     if (index < 0) {
         log_message(ERROR, "No video stream found in the file.");
-        avformat_close_input(&context);
+        return std::nullopt;
+    }
+    // Sizes that only the stream information tells.
+    const AVCodec* audio_decoder = nullptr;
+    const int audio = av_find_best_stream(context.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &audio_decoder, 0);
+    oversize = stream_oversize(context->streams[index]->codecpar);
+    if (oversize.empty() && audio >= 0) oversize = stream_oversize(context->streams[audio]->codecpar);
+    if (!oversize.empty()) {
+        log_message(ERROR, oversize);
         return std::nullopt;
     }
     const AVCodecParameters* par = context->streams[index]->codecpar;
     // Phone videos shot upright are stored sideways with a display matrix:
     // the ladder follows the picture as it is shown.
     const bool sideways = upright_turn_of(context->streams[index]) % 180 != 0;
-    FrameSize size = sideways ? FrameSize{par->height, par->width} : FrameSize{par->width, par->height};
-    avformat_close_input(&context);
-    return size;
+    return sideways ? FrameSize{par->height, par->width} : FrameSize{par->width, par->height};
 }
 
 // How many pictures and AAC packets may wait for one rendition. A few

@@ -72,8 +72,8 @@ bool transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCod
                     std::move(key_info_path));
         s = set_up(r);
         if (!s.failed()) s = take_feed(r);
-        if (!s.failed() && !report.exception.empty()) {
-            log_message(ERROR, "Rendition " + name + " failed: " + report.exception);
+        if (!s.failed() && !report.failure.empty()) {
+            log_message(ERROR, "Rendition " + name + " failed: " + report.failure);
             return false;
         }
         if (!s.failed()) s = finish(r);

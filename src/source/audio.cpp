@@ -264,6 +264,10 @@ Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
 }
 
 Status filter_audio_frame(Source& s, AVFrame* frame) {
+    if (!sound_fits(frame->ch_layout.nb_channels, frame->sample_rate)) {
+        s.failure = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
+        return Status{AVERROR(ERANGE), "decoding audio"};
+    }
     Status sane = sanitize_samples(frame);
     if (sane.failed()) return sane;
     const int64_t time = source_time_of(frame);

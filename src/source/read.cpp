@@ -11,12 +11,30 @@ namespace corvane {
 
 namespace {
 
+// The video decoder allocates no picture beyond the sizes accepted: a
+// stream that changes to such a size mid-file is stopped here. Called on
+// the decoder's own threads.
+int guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int flags) {
+    if (!picture_fits(picture->width, picture->height)) {
+        Source& s = *static_cast<Source*>(decoder->opaque);
+        s.oversized_width = picture->width;
+        s.oversized_height = picture->height;
+        s.oversized_picture = true;
+        return AVERROR(ERANGE);
+    }
+    return avcodec_default_get_buffer2(decoder, picture, flags);
+}
+
 Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& context,
-                    const char* action) {
+                    const char* action, Source* watched = nullptr) {
     context.reset(avcodec_alloc_context3(codec));
     if (!context) return Status{AVERROR(ENOMEM), action};
     int ret = avcodec_parameters_to_context(context.get(), stream->codecpar);
     if (ret < 0) return Status{ret, action};
+    if (watched) {
+        context->opaque = watched;
+        context->get_buffer2 = guarded_get_buffer;
+    }
     // Decoders need the packets' time base for their own time stamp work
     // (skipped priming samples, for one).
     context->pkt_timebase = stream->time_base;
@@ -24,11 +42,11 @@ Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& con
 }
 
 Status open_input(Source& s) {
-    AVFormatContext* context = nullptr;
-    int ret = avformat_open_input(&context, s.input_path.c_str(), nullptr, nullptr);
+    std::string oversize;
+    int ret = open_guarded_input(s.input_path, s.guard, s.input, oversize);
     if (ret < 0) return Status{ret, "opening the source"};
-    s.input.reset(context);
-    ret = avformat_find_stream_info(context, nullptr);
+    AVFormatContext* context = s.input.get();
+    ret = find_stream_info_guarded(context);
     if (ret < 0) return Status{ret, "reading the source's stream information"};
 
     s.video_index = find_video_stream(context, &s.video_codec);
@@ -49,7 +67,8 @@ Status open_input(Source& s) {
 // An audio track that cannot be decoded is dropped: the video is still worth
 // having, with silence.
 Status open_decoders(Source& s) {
-    Status status = open_decoder(s.in_video, s.video_codec, s.video_decoder, "opening the video decoder");
+    Status status =
+        open_decoder(s.in_video, s.video_codec, s.video_decoder, "opening the video decoder", &s);
     if (status.failed() || !s.in_audio) return status;
     status = open_decoder(s.in_audio, s.audio_codec, s.audio_decoder, "opening the audio decoder");
     if (status.failed()) {
@@ -124,7 +143,12 @@ Status decode(Source& s, AVCodecContext* decoder, const AVPacket* packet, Status
         if (status.failed()) return status;
         avcodec_send_packet(decoder, packet);
     }
-    return receive(s);
+    Status status = receive(s);
+    if (s.oversized_picture) {
+        s.failure = picture_oversize(s.oversized_width, s.oversized_height);
+        return Status{AVERROR(ERANGE), "decoding video"};
+    }
+    return status;
 }
 
 // A stream's decoding clock that goes back by more than kClockBack, or (in
@@ -210,6 +234,10 @@ Status read_packets(Source& s) {
     while (anyone_taking(s)) {
         const int ret = av_read_frame(s.input.get(), packet);
         if (ret < 0) {
+            if (s.guard.refused) {
+                s.failure = refusal_text(s.guard);
+                return Status{ret, "reading the source"};
+            }
             if (ret != AVERROR_EOF) {
                 s.report->read_warning = ": the source could not be read to its end (" +
                                          av_error_text(ret) + "); it ends where reading stopped.";
@@ -270,8 +298,12 @@ void run_source(Source& s) {
             status = drain(s);
         }
         s.report->status = status;
+        if (!s.failure.empty()) {
+            s.report->status = Status{};
+            s.report->failure = s.failure;
+        }
     } catch (const std::exception& e) {
-        s.report->exception = e.what();
+        s.report->failure = e.what();
     }
     // What the decoders, the graphs and the input hold is not needed any
     // more while the renditions finish.

@@ -6,11 +6,13 @@
 // and runs the whole audio path up to AAC packets. Every rendition's feed
 // receives the same pictures and packets.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "av/av_handles.h"
+#include "source/input_guard.h"
 #include "source/media_queue.h"
 
 namespace corvane {
@@ -25,7 +27,9 @@ constexpr AVRational kAudioTimeBase{1, kAudioRate};
 struct SourceReport {
     // A failure of the source stage mid-stream: every rendition fails with it.
     Status status;
-    std::string exception;  // the text of an exception that stopped the source
+    // Why the source stopped, in words, when no FFmpeg error code says it: an
+    // exception, or a picture or sound beyond the sizes accepted.
+    std::string failure;
     // Set before the read end mark when the source ended early: the rest of
     // a "Rendition NAME" WARN line.
     std::string read_warning;
@@ -42,6 +46,8 @@ struct Source {
     explicit Source(std::string path) : input_path(std::move(path)) {}
 
     const std::string input_path;
+    // What the input's content may open; outlives the input.
+    InputGuard guard;
 
     // Owned, in order of acquisition; members are destroyed in reverse.
     FormatContextPtr input;
@@ -76,6 +82,13 @@ struct Source {
 
     // Clockwise turn (0, 90, 180, 270) that shows the source upright.
     int upright_turn = 0;
+    // Set by the video decoder (on its own threads) when it was asked for a
+    // picture beyond the sizes accepted, which it was refused; and the
+    // words for it, once the source stops.
+    std::atomic<bool> oversized_picture{false};
+    std::atomic<int> oversized_width{0};
+    std::atomic<int> oversized_height{0};
+    std::string failure;
     // Why the source has no usable audio (empty when it has): the renditions
     // then carry silence as long as the pictures.
     std::string no_audio;
