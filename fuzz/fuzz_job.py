@@ -64,10 +64,11 @@ SANITIZER_MARKS = ("ERROR: AddressSanitizer", "AddressSanitizer: CHECK failed", 
                    "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer")
 
 CALL = """\
-import sys, corvane
+import resource, sys, corvane
 r = corvane.hls_encoder(sys.argv[1], "master.m3u8", ["360p"], [400000], "enc.keyinfo")
 sys.stdout.flush()
 print("RESULT=" + repr(r), flush=True)
+print("PEAK_RSS_KB=%d" % resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, flush=True)
 """
 
 # --- Mutations ------------------------------------------------------------------------
@@ -342,6 +343,7 @@ class Fuzzer:
         self.counts = {k: 0 for k in ("ok", "crash", "hang", "sanitizer", "oracle")}
         self.outcomes = {"created": 0, "error": 0}
         self.signatures = {}
+        self.peak = (0, None, None)  # the largest peak resident memory (KiB), its case and seed
         self.done = 0
         self.started = time.monotonic()
 
@@ -369,7 +371,10 @@ class Fuzzer:
         rc, stdout, stderr, timed_out, seconds = run_case(path, cwd, self.args.python, self.env,
                                                           self.args.timeout)
         verdict, detail = judge(rc, stdout, stderr, timed_out, cwd)
+        peak = re.search(r"PEAK_RSS_KB=(\d+)", stdout)
         with self.lock:
+            if peak and int(peak.group(1)) > self.peak[0]:
+                self.peak = (int(peak.group(1)), number, seed_name)
             self.done += 1
             self.counts[verdict] += 1
             if verdict == "ok":
@@ -418,6 +423,8 @@ class Fuzzer:
             "cases_per_second": round(self.done / elapsed, 3) if elapsed else None,
             "sanitize": self.args.sanitize, "seed": self.args.seed,
             **self.counts, "created": self.outcomes["created"], "stopped_with_error": self.outcomes["error"],
+            "largest_peak_rss_mb": round(self.peak[0] / 1024, 1),
+            "largest_peak_case": self.peak[1], "largest_peak_seed": self.peak[2],
             "findings": self.signatures,
         }
         (self.out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")

@@ -54,6 +54,30 @@ SEEDS = {
 }
 
 
+# Content from strangers: playlists and scripts under media names, naming
+# other files and URLs, which the job must refuse to open.
+TEXT_SEEDS = {
+    "playlist-hls.mp4": "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\nh264-aac.ts\n"
+                        "#EXTINF:1.0,\n/etc/passwd\n#EXTINF:1.0,\nhttp://127.0.0.1:9/x.ts\n"
+                        "#EXT-X-ENDLIST\n",
+    "playlist-concat.mov": "ffconcat version 1.0\nfile h264-aac.ts\nfile mpeg2-mp2.ts\n",
+}
+
+
+def oversized_claim(directory):
+    """A Matroska clip of 320x256 pictures whose header claims 16384x16384."""
+    path = directory / "oversized-claim.mkv"
+    if not path.exists() or path.stat().st_size == 0:
+        subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-t", SECONDS,
+                        "-i", "testsrc2=size=320x256:rate=30", "-f", "lavfi", "-t", SECONDS,
+                        "-i", AUDIO, "-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
+                        "-c:a", "aac", "-b:a", "64k", str(path)], check=True)
+        data = path.read_bytes()
+        data = data.replace(b"\xb0\x82\x01\x40", b"\xb0\x82\x40\x00", 1)
+        path.write_bytes(data.replace(b"\xba\x82\x01\x00", b"\xba\x82\x40\x00", 1))
+    return path
+
+
 def make_seeds(directory):
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
@@ -66,6 +90,10 @@ def make_seeds(directory):
                    "-f", "lavfi", "-t", SECONDS, "-i", AUDIO, *codec_args, str(path)]
             subprocess.run(cmd, check=True)
         made.append(path)
+    for name, text in TEXT_SEEDS.items():
+        (directory / name).write_text(text)
+        made.append(directory / name)
+    made.append(oversized_claim(directory))
     return made
 
 
