@@ -49,4 +49,17 @@ inline int upright_turn_of(const AVStream* stream) {
     return static_cast<int>((turn + 4) % 4) * 90;
 }
 
+// Tells a decoder that its get_buffer2 callback may be called from its
+// threads at once (FFmpeg 6 and later take that for granted).
+inline void mark_callbacks_thread_safe(AVCodecContext* context) {
+#if LIBAVCODEC_VERSION_MAJOR < 60
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    context->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#else
+    (void)context;
+#endif
+}
+
 }  // namespace corvane

@@ -14,7 +14,12 @@ extern "C" {
 #include <optional>
 #include <mutex>
 #include <thread>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 
+#include "ladder/progress.h"
+#include "log/ffmpeg_log.h"
 #include "log/log.h"
 #include "av/av_compat.h"
 #include "av/av_handles.h"
@@ -102,15 +107,32 @@ std::optional<FrameSize> probe_source(const std::string& input) {
 // pictures are enough to keep every encoder busy; more only hold memory.
 constexpr int kFeedCapacity = 8;
 
-// Joins every started thread on every way out of the job, exceptions included.
+// Joins every started thread on every way out of the job, exceptions
+// included. The calling thread can wait for them a while at a time, to look
+// after the job in between: the one place where it meets them.
 class JobThreads {
 public:
     ~JobThreads() { join_all(); }
     // Room for every thread first: a thread that runs must never be lost to
     // a list that cannot grow.
     void reserve(size_t n) { threads_.reserve(n); }
-    void start(std::thread thread) { threads_.push_back(std::move(thread)); }
+    // Runs `work` (which must not throw) on a thread of its own.
+    template <class Work>
+    void start(Work work) {
+        threads_.emplace_back([this, work = std::move(work)]() mutable {
+            work();
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++finished_;
+            all_finished_.notify_all();
+        });
+    }
     size_t started() const { return threads_.size(); }
+    // Waits until every started thread has done its work, or `wait` has
+    // passed; says whether they all have.
+    bool wait_for(std::chrono::milliseconds wait) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return all_finished_.wait_for(lock, wait, [this] { return finished_ == threads_.size(); });
+    }
     void join_all() {
         for (auto& t : threads_) {
             if (t.joinable()) t.join();
@@ -119,19 +141,28 @@ public:
 
 private:
     std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable all_finished_;
+    size_t finished_ = 0;
 };
 
+// How often the calling thread looks after a running job: whether its caller
+// wants it stopped (Ctrl-C), and its progress.
+constexpr std::chrono::milliseconds kWatchInterval{100};
+
 // Runs the ladder: one thread for the source stage, one worker per
-// rendition, each fed by its own queue. Returns, per rendition, whether it
-// was created.
-std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vector<RenditionSpec>& plan,
-                                 const std::string& key) {
+// rendition, each fed by its own queue, while the calling thread reports
+// progress and asks `interrupted` whether to stop. Returns, per rendition,
+// whether it was created; `stopped` says whether the job was interrupted.
+std::vector<char> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
+                                 const std::string& key, const std::function<bool()>& interrupted,
+                                 bool& stopped) {
     // completed[i] is written by worker i only and read after it is joined.
     std::vector<char> completed(plan.size(), 0);
     SourceReport report;
     // Every rendition's AAC stream is described by the one AAC encoder.
     CodecParametersPtr audio(avcodec_parameters_alloc());
-    int ret = audio ? avcodec_parameters_from_context(audio.get(), source->audio_encoder.get())
+    int ret = audio ? avcodec_parameters_from_context(audio.get(), source.audio_encoder.get())
                     : AVERROR(ENOMEM);
     std::vector<std::unique_ptr<MediaQueue>> feeds;
     for (size_t i = 0; i < plan.size() && ret >= 0; ++i) {
@@ -145,8 +176,10 @@ std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vect
         }
         return completed;
     }
-    for (const auto& feed : feeds) source->feeds.push_back(feed.get());
-    source->report = &report;
+    for (const auto& feed : feeds) source.feeds.push_back(feed.get());
+    source.report = &report;
+    const AVFormatContext* input = source.input.get();
+    ProgressLines progress(input->duration > 0 ? av_rescale_q(input->duration, AV_TIME_BASE_Q, {1, 1000000}) : 0);
 
     JobThreads threads;
     threads.reserve(plan.size() + 1);
@@ -156,7 +189,7 @@ std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vect
             // rendition that throws stops taking, the source that throws gives
             // every feed up.
             std::string playlist = plan[i].name + ".m3u8";
-            threads.start(std::thread([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
+            threads.start([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
                 try {
                     completed[i] = transcode_variant(feed, report, audio.get(), std::move(playlist),
                                                      rendition.width, rendition.height, rendition.bitrate,
@@ -164,18 +197,17 @@ std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vect
                 } catch (...) {
                     feed.stop_taking();
                 }
-            }));
+            });
         }
-        // The source's decoders and graphs are released as soon as it has
-        // handed out everything.
-        threads.start(std::thread([&] {
+        // The source's decoders, graphs and input are released as soon as it
+        // has handed out everything.
+        threads.start([&] {
             try {
-                run_source(*source);
+                run_source(source);
             } catch (...) {
                 for (const auto& f : feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
             }
-            source.reset();
-        }));
+        });
     } catch (...) {
         // A thread that could not start: the others must not wait for it.
         const Status why{AVERROR(EAGAIN), "starting the job's threads"};
@@ -185,6 +217,16 @@ std::vector<char> run_renditions(std::unique_ptr<Source> source, const std::vect
         }
         for (const auto& feed : feeds) feed->abandon(why);
         throw;
+    }
+    while (!threads.wait_for(kWatchInterval)) {
+        if (interrupted && interrupted()) {
+            // Everything stops where it is: no rendition is finished.
+            stopped = true;
+            source.stop = true;
+            for (const auto& feed : feeds) feed->abandon(Status{AVERROR_EXIT, "stopping the job"});
+            break;
+        }
+        progress.update(report.read_position.load(std::memory_order_relaxed));
     }
     threads.join_all();
     return completed;
@@ -227,12 +269,11 @@ std::mutex& job_lock() {
 }  // namespace
 
 void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
-                  std::vector<int> bitrate, std::string key) {
+                  std::vector<int> bitrate, std::string key, const std::function<bool()>& interrupted) {
     std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
-    // FFmpeg's own chatter (encoder statistics, every file the muxer opens)
-    // would drown the job's lines; its errors still show. A level that the
-    // host program chose itself is left alone.
-    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
+    // FFmpeg's warnings and errors become the job's WARN lines; its chatter
+    // (encoder statistics, every file the muxer opens) is left out.
+    FfmpegLogRoute ffmpeg_messages;
     log_message(INFO, "Analyzing video file: " + input + "...");
     const std::optional<FrameSize> source = probe_source(input);
     if (!source) return;
@@ -270,6 +311,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     // The source is opened, decoded and normalised once for every rendition.
     // When that cannot even start, every rendition fails with the cause.
     std::vector<char> completed(plan.size(), 0);
+    bool stopped = false;
     if (!plan.empty()) {
         auto stage = std::make_unique<Source>(input);
         const Status opened = open_source(*stage);
@@ -282,8 +324,13 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
             if (!stage->no_audio.empty()) {
                 log_message(WARN, stage->no_audio + "; every rendition carries a silent audio track.");
             }
-            completed = run_renditions(std::move(stage), plan, key);
+            completed = run_renditions(*stage, plan, key, interrupted, stopped);
         }
+    }
+    if (stopped) {
+        log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
+                           "playlists have no end) and the master playlist " + output + " was not written.");
+        return;
     }
 
     std::vector<RenditionSpec> created;

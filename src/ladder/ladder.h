@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,11 @@ struct RenditionSpec {
 // The whole job behind hls_encoder: probe the source, plan the renditions,
 // run one worker thread per rendition, write the master playlist.
 // Problems are reported as log lines; nothing is thrown for bad media.
+// While the renditions run, the calling thread asks `interrupted` about every
+// 100 ms whether to stop; when it says so, every thread stops where it is,
+// nothing more is finished and one ERROR line says so.
 void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
-                  std::vector<int> bitrate, std::string key);
+                  std::vector<int> bitrate, std::string key,
+                  const std::function<bool()>& interrupted = nullptr);
 
 }  // namespace corvane

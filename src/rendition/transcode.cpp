@@ -86,6 +86,8 @@ bool transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCod
         log_message(ERROR, "Rendition " + name + " failed: " + e.what());
         return false;
     }
+    // An interrupted job says so once, for every rendition.
+    if (s.code == AVERROR_EXIT) return false;
     log_message(ERROR, "Rendition " + name + " failed while " + s.action + ": " + av_error_text(s.code));
     return false;
 }

@@ -34,6 +34,7 @@ Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& con
     if (watched) {
         context->opaque = watched;
         context->get_buffer2 = guarded_get_buffer;
+        mark_callbacks_thread_safe(context.get());
     }
     // Decoders need the packets' time base for their own time stamp work
     // (skipped priming samples, for one).
@@ -41,11 +42,16 @@ Status open_decoder(AVStream* stream, const AVCodec* codec, CodecContextPtr& con
     return status_of(avcodec_open2(context.get(), codec, nullptr), action);
 }
 
+int stop_requested(void* source) {
+    return static_cast<Source*>(source)->stop.load() ? 1 : 0;
+}
+
 Status open_input(Source& s) {
     std::string oversize;
     int ret = open_guarded_input(s.input_path, s.guard, s.input, oversize);
     if (ret < 0) return Status{ret, "opening the source"};
     AVFormatContext* context = s.input.get();
+    context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
     ret = find_stream_info_guarded(context);
     if (ret < 0) return Status{ret, "reading the source's stream information"};
 
@@ -231,7 +237,8 @@ std::string cut_short_warning(const Source& s) {
 // (further audio tracks, subtitles, data) are dropped.
 Status read_packets(Source& s) {
     AVPacket* packet = s.read_packet.get();
-    while (anyone_taking(s)) {
+    const int64_t start = s.input->start_time != AV_NOPTS_VALUE ? s.input->start_time : 0;
+    while (anyone_taking(s) && !s.stop) {
         const int ret = av_read_frame(s.input.get(), packet);
         if (ret < 0) {
             if (s.guard.refused) {
@@ -256,6 +263,9 @@ Status read_packets(Source& s) {
         }
         av_packet_unref(packet);
         if (status.failed()) return status;
+        if (s.source_read_to != AV_NOPTS_VALUE) {
+            s.report->read_position.store(s.source_read_to - start, std::memory_order_relaxed);
+        }
     }
     return Status{};
 }
@@ -293,7 +303,7 @@ Status open_source(Source& s) {
 void run_source(Source& s) {
     try {
         Status status = read_packets(s);
-        if (!status.failed() && anyone_taking(s)) {
+        if (!status.failed() && anyone_taking(s) && !s.stop) {
             deliver_mark(s, MediaQueue::Kind::read_end);
             status = drain(s);
         }

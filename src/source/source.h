@@ -40,6 +40,9 @@ struct SourceReport {
     bool audio_clock_started = false;
     int64_t audio_first_sample = 0;
     int64_t audio_samples = 0;
+    // How far the source has been read, in microseconds from its start: the
+    // job's progress. Written by the source thread, read by the calling one.
+    std::atomic<int64_t> read_position{0};
 };
 
 struct Source {
@@ -48,6 +51,9 @@ struct Source {
     const std::string input_path;
     // What the input's content may open; outlives the input.
     InputGuard guard;
+    // Set by the calling thread when the job is interrupted: reading stops,
+    // even in the middle of a slow read.
+    std::atomic<bool> stop{false};
 
     // Owned, in order of acquisition; members are destroyed in reverse.
     FormatContextPtr input;
