@@ -178,6 +178,7 @@ def segment_files(directory, name, key, out_dir):
     """Decrypts every segment of a rendition on its own; returns the playlist
     entries [(EXTINF duration, decrypted path)]."""
     directory = Path(directory)
+    Path(out_dir).mkdir(parents=True, exist_ok=True)
     _, attrs, segments, _ = read_playlist(directory / f"{name}.m3u8")
     sequence = media_sequence(directory / f"{name}.m3u8")
     parts = []

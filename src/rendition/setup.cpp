@@ -100,6 +100,9 @@ Status open_video_encoder(Rendition& r) {
     return status_of(avcodec_open2(c, r.h264, nullptr), "opening the H.264 encoder");
 }
 
+// How long the muxer waits for the other stream before it writes a packet.
+constexpr int64_t kInterleaveWait = 150 * int64_t{AV_TIME_BASE};
+
 Status open_output(Rendition& r) {
     AVFormatContext* context = nullptr;
     int ret = avformat_alloc_output_context2(&context, nullptr, "hls", r.playlist_path.c_str());
@@ -121,6 +124,13 @@ Status open_output(Rendition& r) {
     av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);
     av_opt_set(context->priv_data, "hls_list_size", "0", 0);
     av_opt_set(context->priv_data, "hls_key_info_file", r.key_info_path.c_str(), 0);
+    // The H.264 encoder holds a few dozen pictures before it gives the first
+    // back: where pictures are seconds apart (time-lapses, a still shown
+    // again every 2 s), its packets come up to a minute or more after the
+    // audio of the same moment. The muxer waits that long for them, so that
+    // each segment holds the audio of its own pictures (after 10 s, its
+    // default, it would write the audio ahead into earlier segments).
+    context->max_interleave_delta = kInterleaveWait;
 
     if (!(context->oformat->flags & AVFMT_NOFILE)) {
         ret = avio_open(&context->pb, r.playlist_path.c_str(), AVIO_FLAG_WRITE);

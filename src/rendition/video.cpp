@@ -186,6 +186,7 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
         Status s = reference_pixels(r.passed.get(), picture);
         if (s.failed()) return s;
         r.passed->pts = picture->pts;
+        r.passed->pict_type = picture->pict_type;  // a key frame the source asks for
         s = encode_and_write(r, r.passed.get());
         av_frame_unref(r.passed.get());
         return s;
@@ -208,6 +209,7 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
     // painted afterwards.
     if (area.width != scaled->width || area.height != scaled->height) paint_bars(*scaled, area);
     scaled->pts = picture->pts;
+    scaled->pict_type = picture->pict_type;  // a key frame the source asks for
     return encode_and_write(r, scaled);
 }
 

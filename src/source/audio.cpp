@@ -13,6 +13,8 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 
+#include "log/log.h"
+
 namespace corvane {
 
 namespace {
@@ -113,7 +115,12 @@ Status encode_audio(Source& s, const AVFrame* frame) {
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "encoding audio"};
         deliver_packet(s, packet);
+        const int64_t end = packet->pts + packet->duration;
         av_packet_unref(packet);
+        if (s.repeat_to_audio_end) {
+            Status status = repeat_last_picture(s, av_rescale_q(end, kAudioTimeBase, kVideoTimeBase));
+            if (status.failed()) return status;
+        }
     }
 }
 
@@ -297,7 +304,12 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
         }
     }
 
-    if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {
+    // A frame without a stamp of its own (decoders that give several frames
+    // for one packet stamp only the first) goes on where the previous one
+    // ended: only a real stamp can show a hole.
+    if (frame->pts == AV_NOPTS_VALUE && s.audio_expected_next != AV_NOPTS_VALUE) {
+        s.audio_expected_next += frame->nb_samples;
+    } else if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {
         const int64_t start = av_rescale_q(time, s.in_audio->time_base, AVRational{1, frame->sample_rate});
         if (s.audio_expected_next != AV_NOPTS_VALUE) {
             const int64_t missing = start - s.audio_expected_next;
@@ -326,6 +338,17 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
         s.audio_expected_next += frame->nb_samples;
     }
     return push_to_graph(s, frame);
+}
+
+void drop_audio(Source& s, const std::string& why) {
+    s.no_audio = why;
+    log_message(WARN, why + "; every rendition carries a silent audio track.");
+    s.in_audio = nullptr;
+    s.audio_index = -1;
+    s.audio_decoder.reset();
+    s.audio_source = nullptr;
+    s.audio_sink = nullptr;
+    s.audio_graph.reset();
 }
 
 Status add_silence(Source& s, int64_t video_end) {

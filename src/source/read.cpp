@@ -98,12 +98,13 @@ Status allocate_buffers(Source& s) {
     s.filtered_samples.reset(av_frame_alloc());
     s.audio_frame.reset(av_frame_alloc());
     s.held_picture.reset(av_frame_alloc());
+    s.last_picture.reset(av_frame_alloc());
     s.silence.reset(av_frame_alloc());
     if (!s.read_packet || !s.audio_packet || !s.decoded || !s.filtered_picture ||
-        !s.filtered_samples || !s.audio_frame || !s.held_picture || !s.silence) {
+        !s.filtered_samples || !s.audio_frame || !s.held_picture || !s.last_picture || !s.silence) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
-    if (s.in_audio) return Status{};
+    // Silence is ready for a source whose audio turns out to give no sound.
     AVFrame* silence = s.silence.get();
     silence->nb_samples = enc->frame_size > 0 ? enc->frame_size : 1024;
     silence->format = enc->sample_fmt;
@@ -210,6 +211,11 @@ void keep_clock_continuous(Source& s, AVPacket* packet, int which) {
         if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
         if (packet->dts != AV_NOPTS_VALUE) packet->dts += shift;
     }
+    const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (stamp != AV_NOPTS_VALUE) {
+        const int64_t end = av_rescale_q(stamp + packet->duration, time_base, AV_TIME_BASE_Q);
+        if (s.stream_end[which] == AV_NOPTS_VALUE || end > s.stream_end[which]) s.stream_end[which] = end;
+    }
 }
 
 // A file cut short (an interrupted copy or recording) often reads like a
@@ -258,6 +264,7 @@ Status read_packets(Source& s) {
             keep_clock_continuous(s, packet, 0);
             status = decode(s, s.video_decoder.get(), packet, receive_pictures);
         } else if (packet->stream_index == s.audio_index) {
+            ++s.audio_packets;
             keep_clock_continuous(s, packet, 1);
             status = decode(s, s.audio_decoder.get(), packet, receive_samples);
         }
@@ -271,15 +278,40 @@ Status read_packets(Source& s) {
 }
 
 // Drains every stage: the video decoder and the video graph first (after
-// which the renditions drain their H.264 encoders), then the audio decoder,
-// the loudness graph, the sample FIFO and the AAC encoder.
+// which the renditions drain their H.264 encoders, unless the audio goes on),
+// then the audio decoder, the loudness graph, the sample FIFO and the AAC
+// encoder.
 Status drain(Source& s) {
     Status status = decode(s, s.video_decoder.get(), nullptr, receive_pictures);
     if (!status.failed()) status = finish_pictures(s);
     if (status.failed()) return status;
-    deliver_mark(s, MediaQueue::Kind::video_end);
+    // Audio that goes on for seconds after the last picture brings the last
+    // picture again at every key frame mark as it is encoded, so that its
+    // segments stay short too; the renditions then drain their H.264
+    // encoders after it.
+    s.repeat_to_audio_end = s.in_audio && s.stream_end[0] != AV_NOPTS_VALUE &&
+                            s.stream_end[1] != AV_NOPTS_VALUE && s.stream_end[1] > s.stream_end[0] + AV_TIME_BASE;
+    if (s.repeat_to_audio_end) {
+        // As far as the audio has come already.
+        status = repeat_last_picture(s, av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase));
+        if (status.failed()) return status;
+    } else {
+        deliver_mark(s, MediaQueue::Kind::video_end);
+    }
     if (s.audio_decoder) status = decode(s, s.audio_decoder.get(), nullptr, receive_samples);
-    if (!status.failed()) status = finish_audio(s);
+    if (status.failed()) return status;
+    // An audio track that gave no sound at all: silence, as long as the
+    // pictures.
+    if (s.in_audio && !s.report->audio_clock_started) {
+        drop_audio(s, "The source's audio cannot be decoded (it gives no sound)");
+        if (s.report->last_video_pts != AV_NOPTS_VALUE) status = add_silence(s, s.report->last_video_pts + 1);
+        if (status.failed()) return status;
+    }
+    status = finish_audio(s);
+    if (!status.failed() && s.repeat_to_audio_end) {
+        status = repeat_last_picture(s, av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase));
+        deliver_mark(s, MediaQueue::Kind::video_end);
+    }
     return status;
 }
 
@@ -306,6 +338,10 @@ void run_source(Source& s) {
         if (!status.failed() && anyone_taking(s) && !s.stop) {
             deliver_mark(s, MediaQueue::Kind::read_end);
             status = drain(s);
+            // Renditions without a single picture would be empty.
+            if (!status.failed() && s.report->first_video_pts == AV_NOPTS_VALUE) {
+                s.failure = "the source has no decodable pictures.";
+            }
         }
         s.report->status = status;
         if (!s.failure.empty()) {

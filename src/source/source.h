@@ -70,6 +70,7 @@ struct Source {
     FramePtr filtered_samples;  // one pull from the audio graph
     FramePtr audio_frame;       // one encoder-sized cut of the sample FIFO
     FramePtr held_picture;      // the latest picture, until the next shows which is nearer its tick
+    FramePtr last_picture;      // the last picture handed on, to repeat it
     FramePtr silence;           // silent samples, for a source without usable audio
 
     // Borrowed from the objects above, or from the job.
@@ -98,6 +99,8 @@ struct Source {
     // Why the source has no usable audio (empty when it has): the renditions
     // then carry silence as long as the pictures.
     std::string no_audio;
+    // Audio packets given to the decoder so far.
+    int64_t audio_packets = 0;
 
     // What the video graph and the audio graph were built for.
     int graph_width = 0;
@@ -118,6 +121,7 @@ struct Source {
     int64_t clock_shift = 0;
     int64_t clock_end = AV_NOPTS_VALUE;
     int64_t last_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};
+    int64_t stream_end[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};  // where each stream's packets end
     // How far the source was read, by its own unshifted clock.
     int64_t source_read_to = AV_NOPTS_VALUE;
 
@@ -126,6 +130,12 @@ struct Source {
     int64_t video_pts_shift = 0;
     // How far from its tick the held picture was filmed, in ticks.
     double held_off_tick = 0;
+    // Key frames: the stamp of the last one, and the pictures handed on since.
+    int64_t last_key_stamp = AV_NOPTS_VALUE;
+    int pictures_since_key = 0;
+    // Set once the last picture has been handed on while the audio goes on
+    // for seconds more: the last picture is repeated as the audio comes.
+    bool repeat_to_audio_end = false;
     // Where the next decoded audio frame should start, in its own sample rate,
     // to find gaps in the source audio.
     int64_t audio_expected_next = AV_NOPTS_VALUE;
@@ -148,9 +158,15 @@ void deliver_mark(Source& s, MediaQueue::Kind kind);
 // forgotten at the next item it refuses, so the source never waits for it.
 bool anyone_taking(const Source& s);
 
-// Video path.
+// Video path. Key frames come every 2 s of output time (kKeyInterval ticks);
+// the H.264 encoders make one every kKeyPictures pictures by themselves.
+constexpr int64_t kKeyInterval = 60;
+constexpr int kKeyPictures = 60;
 Status take_picture(Source& s, AVFrame* picture);
 Status finish_pictures(Source& s);
+// Repeats the last picture at every key frame mark before `until` (1/30 s)
+// that no picture stands on.
+Status repeat_last_picture(Source& s, int64_t until);
 
 // Audio path.
 Status open_audio_encoder(Source& s);
@@ -159,5 +175,10 @@ Status filter_audio_frame(Source& s, AVFrame* frame);
 Status finish_audio(Source& s);
 // Silence up to `video_end` (1/30 s), for a source without usable audio.
 Status add_silence(Source& s, int64_t video_end);
+// An audio track that gave this many packets and no sound is given up.
+constexpr int64_t kSoundlessPackets = 50;
+// Gives the audio track up, with one WARN line (`why`): from here on the
+// renditions get silence.
+void drop_audio(Source& s, const std::string& why);
 
 }  // namespace corvane

@@ -26,16 +26,46 @@ namespace {
 // where it was instead of dropping every picture until the source catches up.
 constexpr int64_t kClockRestart = 30;
 
-// Hands the held picture to every rendition.
+// Hands a stamped picture to every rendition. Segments are cut at key
+// frames, and players need one every 2 s of output time: the H.264 encoders
+// make one every 60 pictures by themselves, which is every 2 s only when a
+// picture stands on every tick. A picture that comes 2 s or more after the
+// last key frame, before the encoders' own count would make one, is marked
+// to be one (24 and 25 fps sources, time-lapses).
+Status hand_on(Source& s, AVFrame* picture) {
+    if (s.last_key_stamp == AV_NOPTS_VALUE || ++s.pictures_since_key == kKeyPictures) {
+        s.last_key_stamp = picture->pts;  // the encoders' own key frame
+        s.pictures_since_key = 0;
+    } else if (picture->pts - s.last_key_stamp >= kKeyInterval) {
+        picture->pict_type = AV_PICTURE_TYPE_I;
+        s.last_key_stamp = picture->pts;
+        s.pictures_since_key = 0;
+    }
+    if (s.report->first_video_pts == AV_NOPTS_VALUE) s.report->first_video_pts = picture->pts;
+    s.report->last_video_pts = picture->pts;
+    deliver_picture(s, picture);
+    picture->pict_type = AV_PICTURE_TYPE_NONE;
+    // An audio track whose packets give no sound while the pictures go on is
+    // no audio at all.
+    if (s.in_audio && !s.report->audio_clock_started && s.audio_packets >= kSoundlessPackets) {
+        drop_audio(s, "The source's audio cannot be decoded (its packets give no sound)");
+    }
+    // A source without sound gets silence as long as its pictures.
+    return s.in_audio ? Status{} : add_silence(s, s.report->last_video_pts + 1);
+}
+
+// Hands the held picture to every rendition, after repeating the picture
+// before it at every key frame mark it leaves out.
 Status send_held_picture(Source& s) {
     AVFrame* held = s.held_picture.get();
     if (!held->buf[0]) return Status{};
-    if (s.report->first_video_pts == AV_NOPTS_VALUE) s.report->first_video_pts = held->pts;
-    s.report->last_video_pts = held->pts;
-    deliver_picture(s, held);
-    av_frame_unref(held);
-    // A source without sound gets silence as long as its pictures.
-    return s.in_audio ? Status{} : add_silence(s, s.report->last_video_pts + 1);
+    Status status = repeat_last_picture(s, held->pts);
+    if (status.failed()) return status;
+    status = hand_on(s, held);
+    // The picture stays at hand, to be repeated.
+    av_frame_unref(s.last_picture.get());
+    av_frame_move_ref(s.last_picture.get(), held);
+    return status;
 }
 
 // Puts a finished picture (its time stamp in `time_base`) on the
@@ -229,6 +259,11 @@ Status drain_video_graph(Source& s) {
 }  // namespace
 
 Status take_picture(Source& s, AVFrame* picture) {
+    // A picture is timed by the decoder's best guess: containers that store
+    // decoding times only (old FLV, Smooth Streaming, some MPEG-PS) give
+    // reordered pictures the stamps of other pictures, which jump back and
+    // forth; the guess puts them back in order.
+    if (picture->best_effort_timestamp != AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
     // The renditions scale every picture at its own shape: the shape of a
     // pixel is settled here, from the stream or the picture.
     picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(s.input.get(), s.in_video, picture);
@@ -251,13 +286,24 @@ Status take_picture(Source& s, AVFrame* picture) {
         Status status = build_video_graph(s, picture, deinterlace, transfer);
         if (status.failed()) return status;
     }
-    if (picture->pts == AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
     if (picture->pts != AV_NOPTS_VALUE) {
         picture->pts = av_rescale_q(picture->pts, s.in_video->time_base, s.graph_time_base);
     }
     const int ret = av_buffersrc_add_frame_flags(s.video_source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (ret < 0) return Status{ret, graph_action(s)};
     return pull_pictures(s);
+}
+
+Status repeat_last_picture(Source& s, int64_t until) {
+    AVFrame* last = s.last_picture.get();
+    // A still, a pause or a slideshow shows no new picture for 2 s: the last
+    // one is shown again at the mark, as a key frame.
+    while (last->buf[0] && s.last_key_stamp != AV_NOPTS_VALUE && s.last_key_stamp + kKeyInterval < until) {
+        last->pts = s.last_key_stamp + kKeyInterval;
+        Status status = hand_on(s, last);
+        if (status.failed()) return status;
+    }
+    return Status{};
 }
 
 Status finish_pictures(Source& s) {
