@@ -48,6 +48,13 @@ SEEDS = {
                            "-preset", "ultrafast", "-x265-params", "log-level=error:keyint=15",
                            "-color_primaries", "bt2020", "-color_trc", "arib-std-b67",
                            "-colorspace", "bt2020nc", "-c:a", "aac", "-b:a", "64k"],
+    # Decoding-order stamps only (pts = dts), as in old FLV files.
+    "h264-dts-only-aac.flv": ["-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-bf", "3",
+                              "-bsf:v", "setts=pts=DTS", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                              "-b:a", "64k"],
+    # A time-lapse: one picture a second, key frames and repeats by time.
+    "h264-1fps-aac.mkv": ["-r", "1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                          "-c:a", "aac", "-b:a", "64k"],
     # A screen recording without sound: the renditions carry silence.
     "h264-silent.mp4": ["-an", "-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
                         "-pix_fmt", "yuv420p"],

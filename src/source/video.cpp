@@ -45,11 +45,6 @@ Status hand_on(Source& s, AVFrame* picture) {
     s.report->last_video_pts = picture->pts;
     deliver_picture(s, picture);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
-    // An audio track whose packets give no sound while the pictures go on is
-    // no audio at all.
-    if (s.in_audio && !s.report->audio_clock_started && s.audio_packets >= kSoundlessPackets) {
-        drop_audio(s, "The source's audio cannot be decoded (its packets give no sound)");
-    }
     // A source without sound gets silence as long as its pictures.
     return s.in_audio ? Status{} : add_silence(s, s.report->last_video_pts + 1);
 }
@@ -59,6 +54,11 @@ Status hand_on(Source& s, AVFrame* picture) {
 Status send_held_picture(Source& s) {
     AVFrame* held = s.held_picture.get();
     if (!held->buf[0]) return Status{};
+    // An audio track whose packets give no sound while the pictures go on is
+    // no audio at all.
+    if (s.in_audio && !s.report->audio_clock_started && s.audio_packets >= kSoundlessPackets) {
+        drop_audio(s, "The source's audio cannot be decoded (its packets give no sound)");
+    }
     Status status = repeat_last_picture(s, held->pts);
     if (status.failed()) return status;
     status = hand_on(s, held);
