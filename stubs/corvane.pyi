@@ -19,5 +19,8 @@ def hls_encoder(
     rate, encrypted as the HLS key-info file ``key`` directs, writes each
     rendition's media playlist and segments in the current working directory
     and the master playlist at ``output``. Progress and errors are reported as
-    console lines; the call returns None.
+    console lines; the call returns None. Other Python threads run meanwhile;
+    an exception raised by a signal handler (KeyboardInterrupt on Ctrl-C,
+    SystemExit on a service's SIGTERM) stops the job within a second and
+    propagates.
     """
