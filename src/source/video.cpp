@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -295,6 +296,15 @@ Status take_picture(Source& s, AVFrame* picture) {
 }
 
 Status repeat_last_picture(Source& s, int64_t until) {
+    // A still or a pause lasts as long as the sound goes on (or, without
+    // sound, 5 minutes at most): a leap of a damaged file's stamps is no pause
+    // to fill with pictures.
+    constexpr int64_t kSoundAhead = 5 * 30;
+    constexpr int64_t kLongestSilentStill = 300 * 30;
+    const int64_t sound_end =
+        s.in_audio ? av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
+                   : s.report->last_video_pts + kLongestSilentStill;
+    until = std::min(until, sound_end);
     AVFrame* last = s.last_picture.get();
     // A still, a pause or a slideshow shows no new picture for 2 s: the last
     // one is shown again at the mark, as a key frame.
