@@ -179,7 +179,7 @@ std::vector<char> run_renditions(Source& source, const std::vector<RenditionSpec
     for (const auto& feed : feeds) source.feeds.push_back(feed.get());
     source.report = &report;
     const AVFormatContext* input = source.input.get();
-    ProgressLines progress(input->duration > 0 ? av_rescale_q(input->duration, AV_TIME_BASE_Q, {1, 1000000}) : 0);
+    ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
 
     JobThreads threads;
     threads.reserve(plan.size() + 1);

@@ -39,12 +39,14 @@ void log_message(int level, const std::string& message) {
     std::tm local{};
     localtime_r(&seconds, &local);
 
-    // The line is put together first and written at once, so that nothing
-    // else writing to the same stream (FFmpeg's own messages) can land inside it.
+    // The line is put together first and written at once, then flushed: a
+    // buffer that filled up would otherwise go out in the middle of a line,
+    // and whatever else the process writes to the same file (the host
+    // program's own prints) could land inside it.
     std::ostringstream line;
     line << "[" << std::put_time(&local, "%Y-%m-%d %H:%M:%S") << "] [" << label_of(level) << "] "
          << message << "\n";
-    out << line.str();
+    out << line.str() << std::flush;
 }
 
 }  // namespace corvane

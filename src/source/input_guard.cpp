@@ -120,15 +120,24 @@ bool follows_names(const AVInputFormat* format) {
     return false;
 }
 
-// The format a media file's content says it is, found from its first bytes
-// alone, before anything it names could be opened.
-int detect_format(const std::string& locator, const AVInputFormat** format) {
+// Whether a file's content follows other names: its format is found from
+// its first bytes alone, before anything it names could be opened. An HLS
+// playlist is recognised by its first line too, as FFmpeg releases that
+// take only files named .m3u8 for playlists do not say so.
+int follows_names(const std::string& locator, bool* follows) {
     AVIOContext* pb = nullptr;
     int ret = avio_open2(&pb, locator.c_str(), AVIO_FLAG_READ, nullptr, nullptr);
     if (ret < 0) return ret;
-    ret = av_probe_input_buffer2(pb, format, locator.c_str(), nullptr, 0, 0);
+    unsigned char start[16] = {0};
+    const int got = avio_read(pb, start, sizeof start);
+    *follows = got >= 7 && std::memcmp(start, "#EXTM3U", 7) == 0;
+    const AVInputFormat* format = nullptr;
+    if (!*follows && avio_seek(pb, 0, SEEK_SET) == 0 &&
+        av_probe_input_buffer2(pb, &format, locator.c_str(), nullptr, 0, 0) >= 0) {
+        *follows = follows_names(format);
+    }
     avio_closep(&pb);
-    return ret;
+    return 0;
 }
 
 }  // namespace
@@ -150,9 +159,10 @@ int open_guarded_input(const std::string& locator, InputGuard& guard, FormatCont
         // A local playlist is read as the playlist its name says it is.
         format = av_find_input_format(ends_with(lower(locator), ".mpd") ? "dash" : "hls");
     } else if (!guard.playlist) {
-        const int ret = detect_format(locator, &format);
+        bool follows = false;
+        const int ret = follows_names(locator, &follows);
         if (ret < 0) return ret;
-        if (follows_names(format)) {
+        if (follows) {
             guard.refused = true;
             return AVERROR(EPERM);
         }
