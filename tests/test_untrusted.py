@@ -102,6 +102,23 @@ def test_a_playlist_reaching_out_of_its_folder_is_refused(workdir, secret, tmp_p
     check_failed_early(job(workdir.path, folder / "show.m3u8"), workdir.path, PLAYLIST_REFUSED)
 
 
+def test_a_stream_growing_to_an_oversized_picture_fails(workdir, tmp_path):
+    # MPEG-TS joined from a small clip and one of 8200x64 pictures.
+    parts = []
+    for n, size in enumerate(("160x90", "8200x64")):
+        parts.append(tmp_path / f"part{n}.ts")
+        ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=30:duration=0.5", "-f", "lavfi",
+               "-i", "sine=duration=0.5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+               "-output_ts_offset", n, parts[-1])
+    source = workdir.path / "joined.ts"
+    source.write_bytes(b"".join(p.read_bytes() for p in parts))
+    run = job(workdir.path, source)
+    assert run.messages("ERROR") == [
+        "Rendition 360p.m3u8 failed: The source's pictures are 8200x64, larger than the 8192 pixels "
+        "on a side and 36 megapixels accepted.",
+        "No rendition was created; the master playlist master.m3u8 was not written."]
+
+
 @pytest.mark.parametrize("width, height", [(16384, 16384), (8200, 256), (7000, 6000)])
 def test_a_source_claiming_an_oversized_picture_is_refused(workdir, width, height):
     # A Matroska file of 320x256 pictures whose header claims another size.

@@ -16,9 +16,10 @@ namespace {
 // the decoder's own threads.
 int guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int flags) {
     if (!picture_fits(picture->width, picture->height)) {
+        // The message names the stream's size, not the padded one allocated.
         Source& s = *static_cast<Source*>(decoder->opaque);
-        s.oversized_width = picture->width;
-        s.oversized_height = picture->height;
+        s.oversized_width = decoder->width > 0 ? decoder->width : picture->width;
+        s.oversized_height = decoder->height > 0 ? decoder->height : picture->height;
         s.oversized_picture = true;
         return AVERROR(ERANGE);
     }
