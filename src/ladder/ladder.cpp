@@ -6,17 +6,17 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <thread>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
 
 #include "ladder/progress.h"
 #include "log/ffmpeg_log.h"

@@ -112,7 +112,7 @@ int guarded_open(AVFormatContext* context, AVIOContext** pb, const char* url, in
 }
 
 // Formats whose content names other files or URLs to read.
-bool follows_names(const AVInputFormat* format) {
+bool format_follows_names(const AVInputFormat* format) {
     if (!format) return false;
     for (const char* name : {"hls", "dash", "concat", "imf"}) {
         if (std::strcmp(format->name, name) == 0) return true;
@@ -134,7 +134,7 @@ int follows_names(const std::string& locator, bool* follows) {
     const AVInputFormat* format = nullptr;
     if (!*follows && avio_seek(pb, 0, SEEK_SET) == 0 &&
         av_probe_input_buffer2(pb, &format, locator.c_str(), nullptr, 0, 0) >= 0) {
-        *follows = follows_names(format);
+        *follows = format_follows_names(format);
     }
     avio_closep(&pb);
     return 0;

@@ -28,7 +28,8 @@ struct SourceReport {
     // A failure of the source stage mid-stream: every rendition fails with it.
     Status status;
     // Why the source stopped, in words, when no FFmpeg error code says it: an
-    // exception, or a picture or sound beyond the sizes accepted.
+    // exception, a picture or sound beyond the sizes accepted, a refused open,
+    // or no decodable picture at all.
     std::string failure;
     // Set before the read end mark when the source ended early: the rest of
     // a "Rendition NAME" WARN line.

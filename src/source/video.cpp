@@ -299,8 +299,8 @@ Status repeat_last_picture(Source& s, int64_t until) {
     // A still or a pause lasts as long as the sound goes on (or, without
     // sound, 5 minutes at most): a leap of a damaged file's stamps is no pause
     // to fill with pictures.
-    constexpr int64_t kSoundAhead = 5 * 30;
-    constexpr int64_t kLongestSilentStill = 300 * 30;
+    constexpr int64_t kSoundAhead = 5 * kVideoTimeBase.den;
+    constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
     const int64_t sound_end =
         s.in_audio ? av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
                    : s.report->last_video_pts + kLongestSilentStill;
