@@ -12,7 +12,7 @@ from datetime import datetime
 
 import pytest
 
-from media import LINE, ffmpeg, run_job
+from media import LINE, ffmpeg, make_source, run_job
 
 TIMEOUT = 300
 
@@ -45,18 +45,13 @@ INTERRUPT = textwrap.dedent("""\
 
 @pytest.fixture(scope="module")
 def long_source(tmp_path_factory):
-    path = tmp_path_factory.mktemp("host") / "long.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:duration=30", "-f", "lavfi",
-           "-i", "sine=duration=30", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", path)
-    return path
+    return make_source(tmp_path_factory.mktemp("host") / "long.mp4", seconds=30, size="640x360")
 
 
 @pytest.mark.parametrize("kind, exception", [("sigint", "KeyboardInterrupt"),
                                              ("sigterm", "SystemExit")])
 def test_a_signal_stops_the_job_at_once(workdir, long_source, tmp_path, kind, exception):
-    short = tmp_path / "short.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1", "-f", "lavfi",
-           "-i", "sine=duration=1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", short)
+    short = make_source(tmp_path / "short.mp4", seconds=1, size="160x90")
     done = subprocess.run([sys.executable, "-c", INTERRUPT, str(long_source), str(short), kind],
                           cwd=workdir.path, capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr[-4000:]

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from media import ffmpeg, run_job
+from media import ffmpeg, make_source
 from test_robustness import check_all_done, check_failed_early, job
 
 SEGMENT = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n{entries}#EXT-X-ENDLIST\n"
@@ -43,10 +43,7 @@ def server():
 @pytest.fixture(scope="module")
 def secret(tmp_path_factory):
     """Another user's video, outside the job's folder."""
-    path = tmp_path_factory.mktemp("private") / "secret.ts"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1", "-f", "lavfi",
-           "-i", "sine=duration=1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", path)
-    return path
+    return make_source(tmp_path_factory.mktemp("private") / "secret.ts", seconds=1, size="160x90")
 
 
 def dash(url):
