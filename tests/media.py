@@ -155,3 +155,25 @@ def video_frames(path):
         t = f.get("pts_time", f.get("best_effort_timestamp_time"))
         frames.append((float(t), int(f["key_frame"])))
     return frames
+
+
+def variant_rates(playlist):
+    """(target duration, peak, average) of a media playlist's segments, in
+    bit/s, measured from the segment files as written (audio, MPEG-TS and
+    encryption included). The peak is the highest rate of any run of
+    contiguous segments lasting 0.5 to 1.5 times the target duration."""
+    playlist = Path(playlist)
+    target, _, segments, _ = read_playlist(playlist)
+    sizes = [(playlist.parent / uri).stat().st_size * 8 for _, uri in segments]
+    durations = [duration for duration, _ in segments]
+    peak = 0.0
+    for first in range(len(segments)):
+        bits = seconds = 0.0
+        for last in range(first, len(segments)):
+            bits += sizes[last]
+            seconds += durations[last]
+            if seconds > 1.5 * target:
+                break
+            if seconds >= 0.5 * target:
+                peak = max(peak, bits / seconds)
+    return target, peak, sum(sizes) / sum(durations)

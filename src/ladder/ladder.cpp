@@ -8,6 +8,7 @@ extern "C" {
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -153,12 +154,12 @@ constexpr std::chrono::milliseconds kWatchInterval{100};
 // Runs the ladder: one thread for the source stage, one worker per
 // rendition, each fed by its own queue, while the calling thread reports
 // progress and asks `interrupted` whether to stop. Returns, per rendition,
-// whether it was created; `stopped` says whether the job was interrupted.
-std::vector<char> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
+// how it ended; `stopped` says whether the job was interrupted.
+std::vector<RenditionResult> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
                                  const std::string& key, const std::function<bool()>& interrupted,
                                  bool& stopped) {
-    // completed[i] is written by worker i only and read after it is joined.
-    std::vector<char> completed(plan.size(), 0);
+    // results[i] is written by worker i only and read after it is joined.
+    std::vector<RenditionResult> results(plan.size());
     SourceReport report;
     // Every rendition's AAC stream is described by the one AAC encoder.
     CodecParametersPtr audio(avcodec_parameters_alloc());
@@ -174,7 +175,7 @@ std::vector<char> run_renditions(Source& source, const std::vector<RenditionSpec
             log_message(ERROR, "Rendition " + rendition.name + ".m3u8 failed while setting up the "
                                "renditions: " + av_error_text(ret));
         }
-        return completed;
+        return results;
     }
     for (const auto& feed : feeds) source.feeds.push_back(feed.get());
     source.report = &report;
@@ -191,9 +192,9 @@ std::vector<char> run_renditions(Source& source, const std::vector<RenditionSpec
             std::string playlist = plan[i].name + ".m3u8";
             threads.start([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
                 try {
-                    completed[i] = transcode_variant(feed, report, audio.get(), std::move(playlist),
-                                                     rendition.width, rendition.height, rendition.bitrate,
-                                                     key) ? 1 : 0;
+                    results[i] = transcode_variant(feed, report, audio.get(), std::move(playlist),
+                                                   rendition.width, rendition.height, rendition.bitrate,
+                                                   key);
                 } catch (...) {
                     feed.stop_taking();
                 }
@@ -229,10 +230,47 @@ std::vector<char> run_renditions(Source& source, const std::vector<RenditionSpec
         progress.update(report.read_position.load(std::memory_order_relaxed));
     }
     threads.join_all();
-    return completed;
+    return results;
 }
 
-bool write_master_playlist(const std::string& output, const std::vector<RenditionSpec>& plan) {
+// A rendition that was created, as the master playlist lists it.
+struct Variant {
+    RenditionSpec spec;
+    RenditionResult result;
+};
+
+// Every rendition's AAC stream comes from the one AAC encoder: AAC-LC.
+constexpr const char* kAudioCodec = "mp4a.40.2";
+
+// The URI by which the master playlist at `output` names a media playlist
+// written in the working directory: its bare name when the master playlist
+// is written there too, else the way from the master playlist's folder,
+// escaped as a URI path.
+std::string media_playlist_uri(const std::string& output, const std::string& playlist) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path folder = fs::absolute(output, error).lexically_normal().parent_path();
+    const fs::path way = error ? fs::path(playlist) : fs::relative(playlist, folder, error);
+    const std::string path = error || way.empty() ? playlist : way.generic_string();
+    std::string uri;
+    for (const unsigned char c : path) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (plain || (c != 0 && std::strchr("-._~/!$&'()*+,;=:@", c))) {
+            uri += static_cast<char>(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            uri += escaped;
+        }
+    }
+    return uri;
+}
+
+// The master playlist states what each rendition's segments hold, measured
+// from what was written: players choose by BANDWIDTH (the peak rate), and
+// set up their decoders from CODECS before they load a segment. Every
+// segment starts with a key frame, so each can be decoded on its own.
+bool write_master_playlist(const std::string& output, const std::vector<Variant>& variants) {
     std::ofstream file(output, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         log_message(ERROR, "Could not write the master playlist " + output + ": " +
@@ -240,10 +278,16 @@ bool write_master_playlist(const std::string& output, const std::vector<Renditio
         return false;
     }
     file << "#EXTM3U\n#EXT-X-VERSION:3\n";
-    for (const auto& rendition : plan) {
-        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << rendition.bitrate << ",RESOLUTION=" << rendition.width
-             << "x" << rendition.height << "\n"
-             << rendition.name << ".m3u8\n";
+    if (!variants.empty()) file << "#EXT-X-INDEPENDENT-SEGMENTS\n";
+    for (const auto& [spec, result] : variants) {
+        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << result.rates.peak
+             << ",AVERAGE-BANDWIDTH=" << result.rates.average;
+        // A list without the video codec would tell players there is none.
+        if (!result.video_codec.empty()) {
+            file << ",CODECS=\"" << result.video_codec << "," << kAudioCodec << "\"";
+        }
+        file << ",RESOLUTION=" << spec.width << "x" << spec.height << ",FRAME-RATE=30.000\n"
+             << media_playlist_uri(output, spec.name + ".m3u8") << "\n";
     }
     file.close();
     if (file.fail()) {
@@ -310,7 +354,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
 
     // The source is opened, decoded and normalised once for every rendition.
     // When that cannot even start, every rendition fails with the cause.
-    std::vector<char> completed(plan.size(), 0);
+    std::vector<RenditionResult> results(plan.size());
     bool stopped = false;
     if (!plan.empty()) {
         auto stage = std::make_unique<Source>(input);
@@ -324,7 +368,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
             if (!stage->no_audio.empty()) {
                 log_message(WARN, stage->no_audio + "; every rendition carries a silent audio track.");
             }
-            completed = run_renditions(*stage, plan, key, interrupted, stopped);
+            results = run_renditions(*stage, plan, key, interrupted, stopped);
         }
     }
     if (stopped) {
@@ -333,11 +377,11 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         return;
     }
 
-    std::vector<RenditionSpec> created;
+    std::vector<Variant> created;
     std::string failed;
     for (size_t i = 0; i < plan.size(); ++i) {
-        if (completed[i]) {
-            created.push_back(plan[i]);
+        if (results[i].created) {
+            created.push_back(Variant{plan[i], results[i]});
         } else {
             failed += (failed.empty() ? "" : ", ") + plan[i].name;
         }
@@ -349,11 +393,12 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     }
     // A master playlist named like a rendition's media playlist would
     // replace it.
-    for (const auto& rendition : created) {
+    for (const auto& variant : created) {
         std::error_code error;
-        if (std::filesystem::equivalent(output, rendition.name + ".m3u8", error)) {
+        const std::string& name = variant.spec.name;
+        if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
             log_message(ERROR, "Could not write the master playlist " + output +
-                                   ": it is the media playlist of rendition " + rendition.name + ".");
+                                   ": it is the media playlist of rendition " + name + ".");
             return;
         }
     }

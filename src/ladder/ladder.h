@@ -11,7 +11,7 @@ struct RenditionSpec {
     std::string name;
     int width;
     int height;
-    int bitrate;  // video bit rate in bit/s, also the master playlist's BANDWIDTH
+    int bitrate;  // video bit rate in bit/s
 };
 
 // The whole job behind hls_encoder: probe the source, plan the renditions,

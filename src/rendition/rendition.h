@@ -8,6 +8,7 @@
 #include <string>
 
 #include "av/av_handles.h"
+#include "rendition/transcode.h"
 #include "source/media_queue.h"
 #include "source/source.h"
 
@@ -81,9 +82,15 @@ Status open_video_encoder(Rendition& r);
 Status open_output(Rendition& r);
 Status allocate_buffers(Rendition& r);
 
+// The codec string of the H.264 stream, "avc1." and the profile,
+// constraint flags and level of the encoder's own sequence header in hex;
+// empty when the encoder gave none.
+std::string video_codec_string(const Rendition& r);
+
 // After the trailer: every segment the playlist names was really written,
-// and the playlist's durations cover the media.
-Status check_written_segments(const Rendition& r);
+// and the playlist's durations cover the media; `rates` are measured from
+// the segments' sizes.
+Status check_written_segments(const Rendition& r, WrittenRates& rates);
 
 // Sends one picture (null: end of stream) to the H.264 encoder and writes
 // every packet it gives to the muxer.

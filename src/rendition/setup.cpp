@@ -6,7 +6,9 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,6 +74,11 @@ Status check_key_info(const Rendition& r) {
                     : Status{AVERROR(EINVAL), "reading the key-info file's IV line (32 hex digits)"};
 }
 
+// The rate cap of every H.264 encoder, against its bit rate: at most 10 %
+// above it over any second, with a buffer of two seconds of it.
+constexpr AVRational kMaxRate{11, 10};
+constexpr int64_t kBufferSeconds = 2;
+
 }  // namespace
 
 Status open_video_encoder(Rendition& r) {
@@ -88,6 +95,16 @@ Status open_video_encoder(Rendition& r) {
     c->thread_count = 0;
     c->framerate = AVRational{30, 1};
     c->bit_rate = r.video_bit_rate;
+    // Without a cap, average-bit-rate control spends many times the rate on
+    // busy passages (a "400 kb/s" rendition that needs 2 Mb/s for seconds
+    // stalls every player that chose it). The cap keeps every second within
+    // kMaxRate of the rate, with kBufferSeconds of it to move between
+    // pictures (key frames, scene changes).
+    if (r.video_bit_rate > 0) {
+        const int64_t rate = r.video_bit_rate;
+        c->rc_max_rate = rate * kMaxRate.num / kMaxRate.den;
+        c->rc_buffer_size = static_cast<int>(std::min<int64_t>(rate * kBufferSeconds, INT_MAX));
+    }
     // Every rendition states its colours, so that players need not guess.
     c->color_primaries = AVCOL_PRI_BT709;
     c->color_trc = AVCOL_TRC_BT709;
@@ -151,126 +168,27 @@ Status allocate_buffers(Rendition& r) {
     return Status{};
 }
 
-// Where the encoded pictures and samples begin and end, in seconds of the
-// output clock that both streams share.
-struct MediaSpan {
-    bool known = false;
-    double start = 0;
-    double end = 0;
-    double video_start = 0;
-};
-
-MediaSpan media_span(const SourceReport& r) {
-    MediaSpan span;
-    auto take = [&span](double start, double end) {
-        span.start = span.known ? std::min(span.start, start) : start;
-        span.end = span.known ? std::max(span.end, end) : end;
-        span.known = true;
-    };
-    if (r.audio_clock_started && r.audio_samples > r.audio_first_sample) {
-        const double sample = av_q2d(kAudioTimeBase);
-        take(sample * static_cast<double>(r.audio_first_sample), sample * static_cast<double>(r.audio_samples));
-    }
-    span.video_start = span.start;
-    if (r.first_video_pts != AV_NOPTS_VALUE) {
-        const double tick = av_q2d(kVideoTimeBase);
-        span.video_start = tick * static_cast<double>(r.first_video_pts);
-        take(span.video_start, tick * static_cast<double>(r.last_video_pts + 1));
-    }
-    return span;
-}
-
-// Writes `duration` into the EXTINF line `line`, keeping what follows its comma.
-void set_duration(std::string& line, double duration) {
-    const size_t comma = line.find(',');
-    char number[32];
-    std::snprintf(number, sizeof number, "%f", duration);
-    line = "#EXTINF:" + std::string(number) + (comma == std::string::npos ? "," : line.substr(comma));
-}
-
-Status check_written_segments(const Rendition& r) {
-    // The muxer does not always report a segment it could not open (an IV it
-    // cannot use fails only there, and the trailer still succeeds), so the
-    // finished playlist is read back.
-    const char* action = "checking the written segments";
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(r.playlist_path, error)) {
-        return Status{AVERROR(ENOENT), "writing the playlist"};
-    }
-    std::ifstream in(r.playlist_path);
-    if (!in) return Status{AVERROR(ENOENT), "writing the playlist"};
-    const std::filesystem::path directory = std::filesystem::path(r.playlist_path).parent_path();
-    std::vector<std::string> lines;
-    int segments = 0;
-    double longest = 0;
-    size_t target_line = std::string::npos;
-    long target = 0;
-    std::vector<std::pair<size_t, double>> durations;  // EXTINF line, value
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) {
-            target_line = lines.size();
-            target = std::strtol(line.c_str() + 22, nullptr, 10);
-        } else if (line.rfind("#EXTINF:", 0) == 0) {
-            durations.emplace_back(lines.size(), std::strtod(line.c_str() + 8, nullptr));
-        } else if (!line.empty() && line[0] != '#') {
-            if (!std::filesystem::is_regular_file(directory / line, error)) {
-                return Status{AVERROR(ENOENT), action};
+std::string video_codec_string(const Rendition& r) {
+    // The sequence header comes either as an avcC record (version 1, then
+    // profile, constraints, level) or as Annex B NAL units, the SPS (type 7)
+    // starting with the same three bytes.
+    const AVCodecContext* c = r.video_encoder.get();
+    const uint8_t* data = c->extradata;
+    const int size = c->extradata_size;
+    const uint8_t* sps = nullptr;
+    if (data && size >= 4 && data[0] == 1) {
+        sps = data + 1;
+    } else {
+        for (int i = 0; data && i + 6 < size && !sps; ++i) {
+            if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1f) == 7) {
+                sps = data + i + 4;
             }
-            ++segments;
-        }
-        lines.push_back(std::move(line));
-    }
-    in.close();
-    if (segments == 0) return Status{AVERROR_INVALIDDATA, action};
-
-    // The muxer measures segments by their pictures only: its first EXTINF
-    // starts at the first picture, and its last one counts every picture as
-    // one tick of 1/30 s, short for sources of fewer pictures per second; the
-    // ones between are exact. Audio before the first picture (a camera that
-    // started after its microphone) or after the last would be left out, and
-    // players would misjudge the presentation's length and end it early. So
-    // the first EXTINF is made to start where the media starts and the last
-    // to end where it ends. Differences below kFraming are AAC framing.
-    constexpr double kFraming = 0.05;
-    bool changed = false;
-    const MediaSpan span = media_span(r.report);
-    if (span.known && !durations.empty()) {
-        std::vector<double> exact;
-        for (const auto& entry : durations) exact.push_back(entry.second);
-        exact.front() += span.video_start - span.start;
-        double before_last = 0;
-        for (size_t i = 0; i + 1 < exact.size(); ++i) before_last += exact[i];
-        if (span.end - span.start - before_last > 0) exact.back() = span.end - span.start - before_last;
-        for (size_t i = 0; i < exact.size(); ++i) {
-            if (std::fabs(exact[i] - durations[i].second) <= kFraming) continue;
-            durations[i].second = exact[i];
-            set_duration(lines[durations[i].first], exact[i]);
-            changed = true;
         }
     }
-    for (const auto& entry : durations) longest = std::max(longest, entry.second);
-
-    // The muxer rounds the target duration to the nearest second, so a 7.2 s
-    // segment (25 fps sources: 60 pictures last 2.4 s) would outlast it.
-    // Players expect no segment to be longer than the target.
-    const long needed = static_cast<long>(std::ceil(longest - 0.0005));
-    if (target_line != std::string::npos && needed > target) {
-        lines[target_line] = "#EXT-X-TARGETDURATION:" + std::to_string(needed);
-        changed = true;
-    }
-    if (!changed) return Status{};
-
-    const char* rewriting = "rewriting the playlist's durations";
-    const std::string temporary = r.playlist_path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc | std::ios::binary);
-        for (const auto& line : lines) out << line << "\n";
-        out.close();
-        if (out.fail()) return Status{AVERROR(EIO), rewriting};
-    }
-    std::filesystem::rename(temporary, r.playlist_path, error);
-    if (error) return Status{AVERROR(error.value()), rewriting};
-    return Status{};
+    if (!sps) return "";
+    char text[16];
+    std::snprintf(text, sizeof text, "avc1.%02x%02x%02x", sps[0], sps[1], sps[2]);
+    return text;
 }
 
 }  // namespace corvane

@@ -47,10 +47,14 @@ Status take_feed(Rendition& r) {
     }
 }
 
-Status finish(Rendition& r) {
+Status finish(Rendition& r, RenditionResult& result) {
     Status s = status_of(av_write_trailer(r.output.get()), "writing the HLS trailer");
     if (s.failed()) return s;
-    return check_written_segments(r);
+    s = check_written_segments(r, result.rates);
+    if (s.failed()) return s;
+    result.video_codec = video_codec_string(r);
+    result.created = true;
+    return s;
 }
 
 // Whatever way the rendition ends, the source stops handing it anything.
@@ -61,11 +65,12 @@ struct StopTaking {
 
 }  // namespace
 
-bool transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCodecParameters* audio,
-                       std::string playlist_path, int width, int height, int video_bit_rate,
-                       std::string key_info_path) {
+RenditionResult transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCodecParameters* audio,
+                                  std::string playlist_path, int width, int height, int video_bit_rate,
+                                  std::string key_info_path) {
     StopTaking stop{feed};
     const std::string name = playlist_path;
+    RenditionResult result;
     Status s;
     try {
         Rendition r(feed, report, audio, std::move(playlist_path), width, height, video_bit_rate,
@@ -74,22 +79,22 @@ bool transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCod
         if (!s.failed()) s = take_feed(r);
         if (!s.failed() && !report.failure.empty()) {
             log_message(ERROR, "Rendition " + name + " failed: " + report.failure);
-            return false;
+            return RenditionResult{};
         }
-        if (!s.failed()) s = finish(r);
+        if (!s.failed()) s = finish(r, result);
         if (!s.failed()) {
             log_message(SUCCESS, "Encrypted variant created: " + r.playlist_path);
-            return true;
+            return result;
         }
     } catch (const std::exception& e) {
         // Nothing may leave a worker thread: it would end the process.
         log_message(ERROR, "Rendition " + name + " failed: " + e.what());
-        return false;
+        return RenditionResult{};
     }
     // An interrupted job says so once, for every rendition.
-    if (s.code == AVERROR_EXIT) return false;
+    if (s.code == AVERROR_EXIT) return RenditionResult{};
     log_message(ERROR, "Rendition " + name + " failed while " + s.action + ": " + av_error_text(s.code));
-    return false;
+    return RenditionResult{};
 }
 
 }  // namespace corvane

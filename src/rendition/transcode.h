@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "av/av_handles.h"
@@ -8,13 +9,28 @@
 
 namespace corvane {
 
+// The bit rates of a rendition's segments as written (audio, MPEG-TS and
+// encryption included), in bit/s: the highest of any run of segments that
+// lasts 0.5 to 1.5 times the target duration, and the average of them all.
+struct WrittenRates {
+    int64_t peak = 0;
+    int64_t average = 0;
+};
+
+// How a rendition ended, and what the master playlist says of it.
+struct RenditionResult {
+    bool created = false;
+    WrittenRates rates;
+    std::string video_codec;  // of its H.264 stream, as "avc1.64001f"; empty when unknown
+};
+
 // One rendition of the ladder, run on its own thread: takes the pictures and
 // AAC packets that the source hands to `feed`, encodes H.264 at width x
 // height and video_bit_rate, and writes playlist_path with its encrypted
-// segments; `audio` describes the AAC stream. Returns true when the
-// rendition was completed; a failure is logged as one ERROR line. Whatever
-// happens, the rendition stops taking from `feed` before it returns.
-bool transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCodecParameters* audio,
+// segments; `audio` describes the AAC stream. Says whether the rendition was
+// completed, with what it wrote; a failure is logged as one ERROR line.
+// Whatever happens, the rendition stops taking from `feed` before it returns.
+RenditionResult transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCodecParameters* audio,
                        std::string playlist_path, int width, int height, int video_bit_rate,
                        std::string key_info_path);
 
