@@ -56,6 +56,8 @@ from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
 OUT_DIR = BENCH_DIR / "out"
+sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
+from media import variant_rates  # noqa: E402  (the tests' measure of segment rates)
 
 # The default ladder: name, size, video bit rate.
 LADDER = [
@@ -271,8 +273,10 @@ def ffmpeg_command(source, keyinfo, ladder, interlaced=False):
     clock = ["-fps_mode", "vfr", "-r", "30"] if interlaced else ["-r", "30"]
     cmd += ["-c:v", "libx264", "-preset", "fast", *clock, "-g", "60", "-keyint_min", "60",
             "-sc_threshold", "0"]
+    # corvane's rate cap: at most 1.1 times the rate, a buffer of 2 s of it.
     for i, (_, _, _, rate) in enumerate(ladder):
-        cmd += ["-b:v:%d" % i, str(rate)]
+        cmd += ["-b:v:%d" % i, str(rate), "-maxrate:v:%d" % i, str(rate * 11 // 10),
+                "-bufsize:v:%d" % i, str(rate * 2)]
     cmd += ["-c:a", "aac", "-b:a", "128k", "-ar", "44100", "-ac", "2",
             "-f", "hls", "-hls_time", "6", "-hls_list_size", "0",
             "-hls_key_info_file", str(keyinfo),
@@ -380,6 +384,7 @@ def run_one(tool, cmd, workdir, names, timeout, keep):
                          % (tool, workdir, "\n  ".join(problems), shlex.join(cmd),
                             log_tail(workdir)))
     result["output_mib"] = total / 1048576.0
+    result["rates"] = {name: variant_rates(workdir / (name + ".m3u8"))[1:] for name in names}
     if not keep:
         for path in workdir.iterdir():
             if path.suffix == ".ts":
@@ -531,6 +536,17 @@ def main(argv=None):
         print()
         table(["run", "tool", "wall s", "CPU s", "user s", "sys s", "CPU/wall", "peak RSS MiB",
                "output MiB"], rows, align=[">", "<"] + [">"] * 7)
+
+        print()
+        print("  Segment rates of the last runs, Mb/s (peak: any 3-9 s of segments; "
+              "audio, MPEG-TS and encryption included)")
+        rows = []
+        for name, _, _, rate in LADDER:
+            rows.append([name, fmt(rate / 1e6)] +
+                        [fmt(v / 1e6) for tool in ("corvane", "ffmpeg")
+                         for v in results[tool][-1]["rates"][name]])
+        table(["rendition", "video rate", "corvane peak", "corvane average", "ffmpeg peak",
+               "ffmpeg average"], rows)
 
         print()
         medians = {}

@@ -9,9 +9,10 @@ import math
 import re
 import subprocess
 from pathlib import Path
+from urllib.parse import unquote
 
-from media import (decrypt, ffmpeg, ffprobe, read_playlist, run_job, streams,
-                   video_frames)
+from media import (decrypt, ffmpeg, ffprobe, read_master, read_playlist, run_job, streams,
+                   variant_rates, video_frames)
 
 OUTPUT_TICK = 1 / 30
 
@@ -33,7 +34,33 @@ def run_ok(workdir, source, output="master.m3u8", **kwargs):
     assert run.result == "None", run.stdout
     assert run.messages("ERROR") == [], run.stderr
     assert run.messages("SUCCESS")[-1] == "All secure transcoding finished flawlessly.", run.stdout
+    check_master(Path(workdir) / output, kwargs.get("resolution", ["1080p", "720p", "480p", "360p"]))
     return run
+
+
+def check_master(master, names):
+    """Checks what a master playlist tells players against what its
+    renditions' playlists and segments hold: the URIs resolve to the media
+    playlists of `names`, in order; every EXTINF, rounded, is within the
+    target duration; BANDWIDTH is the measured peak segment rate (within
+    10 %, never below) and AVERAGE-BANDWIDTH the measured average (within
+    10 %); the frame rate is stated. Returns [(attributes, media playlist)]."""
+    master = Path(master)
+    tags, variants = read_master(master)
+    assert tags[:3] == ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-INDEPENDENT-SEGMENTS"], tags
+    found = []
+    for attrs, uri in variants:
+        playlist = (master.parent / unquote(uri)).resolve()
+        assert playlist.is_file(), uri
+        target, _, segments, ended = read_playlist(playlist)
+        assert ended and all(round(d) <= target for d, _ in segments), (uri, target, segments)
+        _, peak, average = variant_rates(playlist)
+        assert peak <= int(attrs["BANDWIDTH"]) <= 1.1 * peak, (uri, attrs, peak)
+        assert abs(int(attrs["AVERAGE-BANDWIDTH"]) - average) <= 0.1 * average, (uri, attrs, average)
+        assert attrs["FRAME-RATE"] == "30.000" and re.fullmatch(r"\d+x\d+", attrs["RESOLUTION"])
+        found.append((attrs, playlist))
+    assert [p.name for _, p in found] == [f"{name}.m3u8" for name in names], found
+    return found
 
 
 def rendition_files(directory, name):

@@ -161,7 +161,9 @@ def variant_rates(playlist):
     """(target duration, peak, average) of a media playlist's segments, in
     bit/s, measured from the segment files as written (audio, MPEG-TS and
     encryption included). The peak is the highest rate of any run of
-    contiguous segments lasting 0.5 to 1.5 times the target duration."""
+    contiguous segments lasting 0.5 to 1.5 times the target duration; a
+    rendition shorter than half the target has no such run, and its peak is
+    its average."""
     playlist = Path(playlist)
     target, _, segments, _ = read_playlist(playlist)
     sizes = [(playlist.parent / uri).stat().st_size * 8 for _, uri in segments]
@@ -176,4 +178,30 @@ def variant_rates(playlist):
                 break
             if seconds >= 0.5 * target:
                 peak = max(peak, bits / seconds)
-    return target, peak, sum(sizes) / sum(durations)
+    average = sum(sizes) / sum(durations)
+    return target, peak or average, average
+
+
+def read_master(path):
+    """Master playlist as ([tags before the first variant], [(attributes, uri)])."""
+    tags, variants, attrs = [], [], None
+    for line in Path(path).read_text().splitlines():
+        if line.startswith("#EXT-X-STREAM-INF:"):
+            found = re.findall(r'([A-Z0-9-]+)=("[^"]*"|[^,]*)', line.split(":", 1)[1])
+            attrs = {k: v.strip('"') for k, v in found}
+        elif line.startswith("#"):
+            tags.append(line)
+        elif line:
+            variants.append((attrs, line))
+            attrs = None
+    return tags, variants
+
+
+def encoder_settings(ts):
+    """The settings the H.264 encoder wrote into the first video stream of an
+    MPEG-TS file (libx264's "options:" message), as a dict."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(ts), "-map", "0:v:0",
+                          "-c", "copy", "-f", "h264", "-"], capture_output=True, check=True).stdout
+    found = re.search(rb"options: ([ -~]*)", raw)
+    assert found, "the H.264 stream states no encoder settings"
+    return dict(item.split("=", 1) for item in found.group(1).decode().split() if "=" in item)

@@ -136,7 +136,18 @@ def decrypted(workdir, name="360p"):
 
 
 def stream_durations(path):
-    return {s["codec_type"]: float(s.get("duration", 0)) for s in streams(path)}
+    """How long each stream lasts. The audio's span is that of its decoded
+    frames: the MPEG-TS muxer gathers several AAC frames into one packet, and
+    the estimate by packets leaves the last packet's frames out."""
+    spans = {s["codec_type"]: float(s.get("duration", 0)) for s in streams(path)}
+    frames = ffprobe(path, "-select_streams", "a:0", "-show_entries",
+                     "frame=pts_time,nb_samples:stream=sample_rate")
+    if frames["frames"]:
+        first, last = frames["frames"][0], frames["frames"][-1]
+        rate = int(frames["streams"][0]["sample_rate"])
+        spans["audio"] = (float(last["pts_time"]) + int(last["nb_samples"]) / rate
+                          - float(first["pts_time"]))
+    return spans
 
 
 def decodes_cleanly(path):
