@@ -10,6 +10,9 @@ Both make the same encrypted four-rendition HLS ladder from the same source:
   ffmpeg   one ffmpeg command that decodes once, splits the video into four
            bicubic scalers and the normalised audio into four AAC encoders,
            and writes the ladder and its master playlist through the hls muxer.
+           Its H.264 encoders get corvane's rate cap (at most 1.1 times the
+           bit rate, a buffer of 2 s of it) and its muxer the same 0.7 s
+           delay (the tool's default).
 
 The comparison runs on two sources, each with its own table, medians and
 ratios:
@@ -22,7 +25,9 @@ ratios:
                on a 1/30 s clock, none duplicated (-fps_mode vfr -r 30).
 
 Each child is measured on its own (wall time, user+sys CPU time, peak resident
-memory from its rusage) and its playlists are checked. Then corvane alone is
+memory from its rusage) and its playlists are checked; the segment rates of
+the last runs (peak and average, as the master playlist states them) are
+printed side by side. Then corvane alone is
 run on 10, 20 and 40 s progressive sources and with 1 to 4 renditions to show
 how its cost grows.
 

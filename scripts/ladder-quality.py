@@ -46,7 +46,8 @@ def main(argv):
         print(__doc__)
         return 2
     source = Path(argv[0]).resolve()
-    pythons = argv[1:] or [str(ROOT / ".venv/bin/python")]
+    pythons = [os.path.abspath(p) if os.sep in p else p for p in argv[1:]]
+    pythons = pythons or [str(ROOT / ".venv/bin/python")]
     for n, python in enumerate(pythons):
         work = ROOT / "bench/out/quality" / str(n)
         work.mkdir(parents=True, exist_ok=True)

@@ -7,7 +7,7 @@ whose URIs resolve. Measured with ffprobe, openssl and ffmpeg's HLS reader."""
 import pytest
 
 from ladder_helpers import check_master, run_ok, segment_files
-from media import ffmpeg, ffprobe, read_playlist, variant_rates, video_frames
+from media import ffmpeg, ffprobe, read_master, read_playlist, variant_rates, video_frames
 
 AUDIO_RATE = 128000
 PROFILES = {"Constrained Baseline": 66, "Baseline": 66, "Main": 77, "High": 100}
@@ -69,10 +69,11 @@ def test_master_playlist_is_true_to_the_renditions(workdir, tmp_path, name):
     assert all(s == pytest.approx(starts[0], abs=0.01) for s in starts), starts
 
 
-@pytest.mark.parametrize("folder", ["job/public", "site"])
-def test_a_master_playlist_in_another_folder_plays(workdir, sources, folder):
+@pytest.mark.parametrize("job_folder, folder", [("job", "job/public"), ("job", "site"),
+                                                ("job #1", "site")])
+def test_a_master_playlist_in_another_folder_plays(workdir, sources, job_folder, folder):
     src = sources("clip.mp4", seconds=2)
-    job = workdir.path / "job"
+    job = workdir.path / job_folder
     job.mkdir()
     (job / "enc.key").write_bytes(workdir.key)
     output = workdir.path / folder / "master.m3u8"
@@ -80,7 +81,13 @@ def test_a_master_playlist_in_another_folder_plays(workdir, sources, folder):
     run = run_ok(job, src, output, resolution=["360p", "480p"], bitrate=[400000, 900000],
                  key=str(workdir.keyinfo))
     assert run.messages("SUCCESS")[-2] == f"Encrypted Master playlist generated: {output}"
-    # The renditions stay in the working directory; the master names them from its own folder.
+    # The renditions stay in the working directory; the master names them
+    # from its own folder, as URIs.
     assert sorted(p.name for p in output.parent.iterdir()) == ["master.m3u8"]
-    ffmpeg("-allowed_extensions", "ALL", "-i", output, "-map", "0", "-f", "null", "-",
-           cwd=output.parent)
+    uris = [uri for _, uri in read_master(output)[1]]
+    if " " in job_folder:
+        assert uris == ["../job%20%231/360p.m3u8", "../job%20%231/480p.m3u8"]
+    else:
+        # ffmpeg's HLS reader opens local files by their URIs unescaped.
+        ffmpeg("-allowed_extensions", "ALL", "-i", output, "-map", "0", "-f", "null", "-",
+               cwd=output.parent)

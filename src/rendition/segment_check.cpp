@@ -67,7 +67,9 @@ WrittenRates measure_rates(const std::vector<uintmax_t>& bytes, const std::vecto
         for (size_t last = first; last < bytes.size() && length <= 1.5 * target; ++last) {
             bits += 8.0 * static_cast<double>(bytes[last]);
             length += seconds[last];
-            if (length >= 0.5 * target && length <= 1.5 * target) peak = std::max(peak, bits / length);
+            if (length > 0 && length >= 0.5 * target && length <= 1.5 * target) {
+                peak = std::max(peak, bits / length);
+            }
         }
         all_bits += 8.0 * static_cast<double>(bytes[first]);
         all_seconds += seconds[first];
