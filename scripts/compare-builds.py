@@ -16,8 +16,9 @@ It then makes five short test sources with the ffmpeg tool (1080p 30 fps MP4,
 an interlaced 25i MPEG-2 TS), a fixed 16-byte key and a key-info file with an
 IV line (so every segment is deterministic), runs
 `corvane.hls_encoder(source, "master.m3u8", key=keyinfo)` with the default
-ladder for each source and each build in a child process, in a fresh output
-directory, and compares:
+ladder for each source and each build in a child process kept on one CPU (the
+H.264 encoders' capped rate control is reproducible only there), in a fresh
+output directory, and compares:
 
   - every file written (same names, same bytes); for a rendition whose
     playlist or segments differ, the decoded pictures and samples too (framemd5
@@ -271,12 +272,21 @@ def make_key(work):
 
 # ---------------------------------------------------------------- runs
 
+def one_cpu():
+    """Keeps a child on one CPU. The H.264 encoders' rate control (its
+    buffer model) runs across their frame threads and depends on which
+    picture finishes first, so on several cores the same build writes other
+    bytes from run to run; on one core each encoder runs one thread and the
+    output is reproducible."""
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+
+
 def encode(python, source, keyinfo, outdir):
     shutil.rmtree(outdir, ignore_errors=True)
     os.makedirs(outdir)
     t0 = time.monotonic()
     r = subprocess.run([python, "-c", ENCODE, source, keyinfo], cwd=outdir,
-                       capture_output=True, text=True, errors="replace")
+                       capture_output=True, text=True, errors="replace", preexec_fn=one_cpu)
     return {"rc": r.returncode, "stdout": r.stdout, "stderr": r.stderr,
             "seconds": time.monotonic() - t0,
             "files": sorted(n for n in os.listdir(outdir)

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -160,7 +161,9 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
                                  bool& stopped) {
     // results[i] is written by worker i only and read after it is joined.
     std::vector<RenditionResult> results(plan.size());
-    SourceReport report;
+    // How far the source has been read: written by the source thread, read
+    // here for the progress lines.
+    std::atomic<int64_t> read_position{0};
     // Every rendition's AAC stream is described by the one AAC encoder.
     CodecParametersPtr audio(avcodec_parameters_alloc());
     int ret = audio ? avcodec_parameters_from_context(audio.get(), source.audio_encoder.get())
@@ -177,8 +180,8 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         }
         return results;
     }
-    for (const auto& feed : feeds) source.feeds.push_back(feed.get());
-    source.report = &report;
+    std::vector<MediaQueue*> taking;
+    for (const auto& feed : feeds) taking.push_back(feed.get());
     const AVFormatContext* input = source.input.get();
     ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
 
@@ -192,7 +195,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
             std::string playlist = plan[i].name + ".m3u8";
             threads.start([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
                 try {
-                    results[i] = transcode_variant(feed, report, audio.get(), std::move(playlist),
+                    results[i] = transcode_variant(feed, audio.get(), std::move(playlist),
                                                    rendition.width, rendition.height, rendition.bitrate,
                                                    key);
                 } catch (...) {
@@ -204,7 +207,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         // has handed out everything.
         threads.start([&] {
             try {
-                run_source(source);
+                run_source(source, taking, read_position);
             } catch (...) {
                 for (const auto& f : feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
             }
@@ -227,7 +230,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
             for (const auto& feed : feeds) feed->abandon(Status{AVERROR_EXIT, "stopping the job"});
             break;
         }
-        progress.update(report.read_position.load(std::memory_order_relaxed));
+        progress.update(read_position.load(std::memory_order_relaxed));
     }
     threads.join_all();
     return results;

@@ -34,11 +34,10 @@ struct PictureArea {
 };
 
 struct Rendition {
-    Rendition(MediaQueue& source_feed, const SourceReport& source_report, const AVCodecParameters* audio,
-              std::string playlist, int w, int h, int rate, std::string key)
+    Rendition(MediaQueue& source_feed, const AVCodecParameters* audio, std::string playlist, int w,
+              int h, int rate, std::string key)
         : playlist_path(std::move(playlist)), width(w), height(h), video_bit_rate(rate),
-          key_info_path(std::move(key)), feed(source_feed), report(source_report),
-          audio_parameters(audio) {}
+          key_info_path(std::move(key)), feed(source_feed), audio_parameters(audio) {}
 
     const std::string playlist_path;
     const int width;
@@ -46,11 +45,11 @@ struct Rendition {
     const int video_bit_rate;
     const std::string key_info_path;
 
-    // Borrowed from the job: the feed, and what the source reports once it
-    // has handed out the end mark; the AAC stream's parameters.
+    // Borrowed from the job: the feed and the AAC stream's parameters.
     MediaQueue& feed;
-    const SourceReport& report;
     const AVCodecParameters* audio_parameters;
+    // How the source ended, as its read end and end marks told.
+    SourceOutcome outcome;
 
     // Owned, in order of acquisition; members are destroyed in reverse.
     CodecContextPtr video_encoder;

@@ -26,7 +26,7 @@ struct MediaSpan {
     double video_start = 0;
 };
 
-MediaSpan media_span(const SourceReport& r) {
+MediaSpan media_span(const HandedOut& r) {
     MediaSpan span;
     auto take = [&span](double start, double end) {
         span.start = span.known ? std::min(span.start, start) : start;
@@ -127,7 +127,7 @@ Status check_written_segments(const Rendition& r, WrittenRates& rates) {
     // to end where it ends. Differences below kFraming are AAC framing.
     constexpr double kFraming = 0.05;
     bool changed = false;
-    const MediaSpan span = media_span(r.report);
+    const MediaSpan span = media_span(r.outcome.handed_out);
     if (span.known && !durations.empty()) {
         std::vector<double> exact;
         for (const auto& entry : durations) exact.push_back(entry.second);

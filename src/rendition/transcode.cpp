@@ -22,7 +22,7 @@ Status set_up(Rendition& r) {
 Status take_feed(Rendition& r) {
     while (true) {
         Status s;
-        switch (r.feed.pop(r.picture.get(), r.audio_packet.get())) {
+        switch (r.feed.pop(r.picture.get(), r.audio_packet.get(), r.outcome)) {
             case MediaQueue::Kind::picture:
                 s = encode_picture(r, r.picture.get());
                 av_frame_unref(r.picture.get());
@@ -31,15 +31,15 @@ Status take_feed(Rendition& r) {
                 s = write_audio(r, r.audio_packet.get());
                 break;
             case MediaQueue::Kind::read_end:
-                if (!r.report.read_warning.empty()) {
-                    log_message(WARN, "Rendition " + r.playlist_path + r.report.read_warning);
+                if (!r.outcome.read_warning.empty()) {
+                    log_message(WARN, "Rendition " + r.playlist_path + r.outcome.read_warning);
                 }
                 break;
             case MediaQueue::Kind::video_end:
                 s = encode_and_write(r, nullptr);
                 break;
             case MediaQueue::Kind::end:
-                return r.report.status;
+                return r.outcome.status;
             case MediaQueue::Kind::abandoned:
                 return r.feed.why_abandoned();
         }
@@ -65,7 +65,7 @@ struct StopTaking {
 
 }  // namespace
 
-RenditionResult transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCodecParameters* audio,
+RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* audio,
                                   std::string playlist_path, int width, int height, int video_bit_rate,
                                   std::string key_info_path) {
     StopTaking stop{feed};
@@ -73,12 +73,12 @@ RenditionResult transcode_variant(MediaQueue& feed, const SourceReport& report, 
     RenditionResult result;
     Status s;
     try {
-        Rendition r(feed, report, audio, std::move(playlist_path), width, height, video_bit_rate,
+        Rendition r(feed, audio, std::move(playlist_path), width, height, video_bit_rate,
                     std::move(key_info_path));
         s = set_up(r);
         if (!s.failed()) s = take_feed(r);
-        if (!s.failed() && !report.failure.empty()) {
-            log_message(ERROR, "Rendition " + name + " failed: " + report.failure);
+        if (!s.failed() && !r.outcome.failure.empty()) {
+            log_message(ERROR, "Rendition " + name + " failed: " + r.outcome.failure);
             return RenditionResult{};
         }
         if (!s.failed()) s = finish(r, result);

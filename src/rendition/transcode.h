@@ -30,7 +30,7 @@ struct RenditionResult {
 // segments; `audio` describes the AAC stream. Says whether the rendition was
 // completed, with what it wrote; a failure is logged as one ERROR line.
 // Whatever happens, the rendition stops taking from `feed` before it returns.
-RenditionResult transcode_variant(MediaQueue& feed, const SourceReport& report, const AVCodecParameters* audio,
+RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* audio,
                        std::string playlist_path, int width, int height, int video_bit_rate,
                        std::string key_info_path);
 

@@ -145,8 +145,8 @@ Status cut_encoder_frame(Source& s, int n) {
     if (ret < 0) return Status{ret, "allocating an audio frame"};
     ret = av_audio_fifo_read(s.fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
     if (ret < n) return Status{ret < 0 ? ret : AVERROR_BUG, "reading the audio sample FIFO"};
-    frame->pts = s.report->audio_samples;
-    s.report->audio_samples += n;
+    frame->pts = s.handed_out.audio_samples;
+    s.handed_out.audio_samples += n;
     return Status{};
 }
 
@@ -278,11 +278,11 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
     Status sane = sanitize_samples(frame);
     if (sane.failed()) return sane;
     const int64_t time = source_time_of(frame);
-    if (!s.report->audio_clock_started) {
+    if (!s.handed_out.audio_clock_started) {
         // Audio is put on the video's clock: it starts where the source says.
-        if (time != AV_NOPTS_VALUE) s.report->audio_samples = av_rescale_q(time, s.in_audio->time_base, kAudioTimeBase);
-        s.report->audio_first_sample = s.report->audio_samples;
-        s.report->audio_clock_started = true;
+        if (time != AV_NOPTS_VALUE) s.handed_out.audio_samples = av_rescale_q(time, s.in_audio->time_base, kAudioTimeBase);
+        s.handed_out.audio_first_sample = s.handed_out.audio_samples;
+        s.handed_out.audio_clock_started = true;
     }
 
     // A source whose sample rate, format or channel layout changes mid-stream
@@ -352,7 +352,7 @@ void drop_audio(Source& s, const std::string& why) {
 }
 
 Status add_silence(Source& s, int64_t video_end) {
-    SourceReport& report = *s.report;
+    HandedOut& report = s.handed_out;
     if (!report.audio_clock_started) {
         // The silence starts with the first picture.
         report.audio_samples = av_rescale_q(report.first_video_pts, kVideoTimeBase, kAudioTimeBase);

@@ -56,16 +56,17 @@ bool MediaQueue::push_packet(const AVPacket* packet) {
     return true;
 }
 
-bool MediaQueue::push_mark(Kind kind) {
+bool MediaQueue::push_mark(Kind kind, const SourceOutcome& outcome) {
     std::unique_lock<std::mutex> lock(mutex_);
     Slot* slot = wait_for_room(lock);
     if (!slot) return false;
     slot->kind = kind;
+    if (kind == Kind::read_end || kind == Kind::end) slot->outcome = outcome;
     publish(lock);
     return true;
 }
 
-MediaQueue::Kind MediaQueue::pop(AVFrame* picture, AVPacket* packet) {
+MediaQueue::Kind MediaQueue::pop(AVFrame* picture, AVPacket* packet, SourceOutcome& outcome) {
     std::unique_lock<std::mutex> lock(mutex_);
     not_empty_.wait(lock, [this] { return abandoned_ || count_ > 0; });
     if (abandoned_) return Kind::abandoned;
@@ -73,6 +74,7 @@ MediaQueue::Kind MediaQueue::pop(AVFrame* picture, AVPacket* packet) {
     const Kind kind = slot.kind;
     if (kind == Kind::picture) av_frame_move_ref(picture, slot.picture.get());
     if (kind == Kind::audio) av_packet_move_ref(packet, slot.packet.get());
+    if (kind == Kind::read_end || kind == Kind::end) outcome = std::move(slot.outcome);
     head_ = (head_ + 1) % slots_.size();
     --count_;
     lock.unlock();

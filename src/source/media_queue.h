@@ -3,12 +3,39 @@
 // The one place where the source stage and a rendition worker meet.
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "av/av_handles.h"
 
 namespace corvane {
+
+// What the source handed out, on the output clocks: the first and last
+// picture stamps (1/30 s) and the first and end sample of the audio
+// (1/44100 s).
+struct HandedOut {
+    int64_t first_video_pts = AV_NOPTS_VALUE;
+    int64_t last_video_pts = AV_NOPTS_VALUE;
+    bool audio_clock_started = false;
+    int64_t audio_first_sample = 0;
+    int64_t audio_samples = 0;
+};
+
+// How the source ended, handed to each rendition by value with the read end
+// mark (read_warning only) and the end mark (all of it).
+struct SourceOutcome {
+    // The source ended early: the rest of a "Rendition NAME" WARN line.
+    std::string read_warning;
+    // A failure of the source stage mid-stream: every rendition fails with it.
+    Status status;
+    // Why the source stopped, in words, when no FFmpeg error code says it: an
+    // exception, a picture or sound beyond the sizes accepted, a refused open,
+    // or no decodable picture at all.
+    std::string failure;
+    HandedOut handed_out;
+};
 
 // One rendition's feed: the pictures (stamped on the output clock) and AAC
 // packets that the source hands it, in the source's order, at most
@@ -23,9 +50,9 @@ public:
     enum class Kind {
         picture,    // a picture, its pts in 1/30 s
         audio,      // an AAC packet, its stamps in 1/44100 s
-        read_end,   // the whole source has been read; the report says whether it ended early
+        read_end,   // the whole source has been read; its outcome says whether it ended early
         video_end,  // no more pictures: the H.264 encoder can be drained
-        end,        // the source has ended; its report says how
+        end,        // the source has ended; its outcome says how
         abandoned,  // the feed was given up (a thread could not start, no memory): why_abandoned()
     };
 
@@ -40,11 +67,13 @@ public:
     // takes no more items (or the reference could not be made).
     bool push_picture(const AVFrame* picture);
     bool push_packet(const AVPacket* packet);
-    bool push_mark(Kind kind);
+    // A mark; the read end and end marks carry `outcome`.
+    bool push_mark(Kind kind, const SourceOutcome& outcome = SourceOutcome{});
 
     // Rendition side: waits for the next item and moves a picture into
-    // `picture`, a packet into `packet` (both must be empty).
-    Kind pop(AVFrame* picture, AVPacket* packet);
+    // `picture`, a packet into `packet` (both must be empty), the outcome of
+    // a read end or end mark into `outcome`.
+    Kind pop(AVFrame* picture, AVPacket* packet, SourceOutcome& outcome);
     // Rendition side: takes no more items; what is queued is released and a
     // waiting source goes on.
     void stop_taking();
@@ -60,6 +89,7 @@ private:
         Kind kind = Kind::end;
         FramePtr picture;
         PacketPtr packet;
+        SourceOutcome outcome;
     };
     Slot* wait_for_room(std::unique_lock<std::mutex>& lock);
     void publish(std::unique_lock<std::mutex>& lock);

@@ -253,10 +253,10 @@ Status read_packets(Source& s) {
                 return Status{ret, "reading the source"};
             }
             if (ret != AVERROR_EOF) {
-                s.report->read_warning = ": the source could not be read to its end (" +
+                s.read_warning = ": the source could not be read to its end (" +
                                          av_error_text(ret) + "); it ends where reading stopped.";
             } else {
-                s.report->read_warning = cut_short_warning(s);
+                s.read_warning = cut_short_warning(s);
             }
             return Status{};
         }
@@ -272,7 +272,7 @@ Status read_packets(Source& s) {
         av_packet_unref(packet);
         if (status.failed()) return status;
         if (s.source_read_to != AV_NOPTS_VALUE) {
-            s.report->read_position.store(s.source_read_to - start, std::memory_order_relaxed);
+            s.read_position->store(s.source_read_to - start, std::memory_order_relaxed);
         }
     }
     return Status{};
@@ -294,7 +294,7 @@ Status drain(Source& s) {
                             s.stream_end[1] != AV_NOPTS_VALUE && s.stream_end[1] > s.stream_end[0] + AV_TIME_BASE;
     if (s.repeat_to_audio_end) {
         // As far as the audio has come already.
-        status = repeat_last_picture(s, av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase));
+        status = repeat_last_picture(s, av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase));
         if (status.failed()) return status;
     } else {
         deliver_mark(s, MediaQueue::Kind::video_end);
@@ -303,14 +303,14 @@ Status drain(Source& s) {
     if (status.failed()) return status;
     // An audio track that gave no sound at all: silence, as long as the
     // pictures.
-    if (s.in_audio && !s.report->audio_clock_started) {
+    if (s.in_audio && !s.handed_out.audio_clock_started) {
         drop_audio(s, "The source's audio cannot be decoded (it gives no sound)");
-        if (s.report->last_video_pts != AV_NOPTS_VALUE) status = add_silence(s, s.report->last_video_pts + 1);
+        if (s.handed_out.last_video_pts != AV_NOPTS_VALUE) status = add_silence(s, s.handed_out.last_video_pts + 1);
         if (status.failed()) return status;
     }
     status = finish_audio(s);
     if (!status.failed() && s.repeat_to_audio_end) {
-        status = repeat_last_picture(s, av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase));
+        status = repeat_last_picture(s, av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase));
         deliver_mark(s, MediaQueue::Kind::video_end);
     }
     return status;
@@ -333,25 +333,32 @@ Status open_source(Source& s) {
     return allocate_buffers(s);
 }
 
-void run_source(Source& s) {
+void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position) {
+    s.feeds = feeds;
+    s.read_position = &read_position;
+    SourceOutcome outcome;
     try {
         Status status = read_packets(s);
         if (!status.failed() && anyone_taking(s) && !s.stop) {
-            deliver_mark(s, MediaQueue::Kind::read_end);
+            SourceOutcome read_end;
+            read_end.read_warning = s.read_warning;
+            deliver_mark(s, MediaQueue::Kind::read_end, read_end);
             status = drain(s);
             // Renditions without a single picture would be empty.
-            if (!status.failed() && s.report->first_video_pts == AV_NOPTS_VALUE) {
+            if (!status.failed() && s.handed_out.first_video_pts == AV_NOPTS_VALUE) {
                 s.failure = "the source has no decodable pictures.";
             }
         }
-        s.report->status = status;
+        outcome.status = status;
         if (!s.failure.empty()) {
-            s.report->status = Status{};
-            s.report->failure = s.failure;
+            outcome.status = Status{};
+            outcome.failure = s.failure;
         }
     } catch (const std::exception& e) {
-        s.report->failure = e.what();
+        outcome.failure = e.what();
     }
+    outcome.read_warning = s.read_warning;
+    outcome.handed_out = s.handed_out;
     // What the decoders, the graphs and the input hold is not needed any
     // more while the renditions finish.
     s.video_graph.reset();
@@ -360,7 +367,9 @@ void run_source(Source& s) {
     s.video_decoder.reset();
     s.audio_decoder.reset();
     s.input.reset();
-    deliver_mark(s, MediaQueue::Kind::end);
+    deliver_mark(s, MediaQueue::Kind::end, outcome);
+    s.feeds.clear();
+    s.read_position = nullptr;
 }
 
 bool anyone_taking(const Source& s) {
@@ -382,9 +391,9 @@ void deliver_packet(Source& s, const AVPacket* packet) {
     }
 }
 
-void deliver_mark(Source& s, MediaQueue::Kind kind) {
+void deliver_mark(Source& s, MediaQueue::Kind kind, const SourceOutcome& outcome) {
     for (MediaQueue*& feed : s.feeds) {
-        if (feed && !feed->push_mark(kind)) feed = nullptr;
+        if (feed && !feed->push_mark(kind, outcome)) feed = nullptr;
     }
 }
 

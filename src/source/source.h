@@ -22,30 +22,6 @@ constexpr AVRational kVideoTimeBase{1, 30};
 constexpr int kAudioRate = 44100;
 constexpr AVRational kAudioTimeBase{1, kAudioRate};
 
-// How the source stage ended. Written by the source thread before it hands
-// the feeds their end marks, read by each rendition after it has taken them.
-struct SourceReport {
-    // A failure of the source stage mid-stream: every rendition fails with it.
-    Status status;
-    // Why the source stopped, in words, when no FFmpeg error code says it: an
-    // exception, a picture or sound beyond the sizes accepted, a refused open,
-    // or no decodable picture at all.
-    std::string failure;
-    // Set before the read end mark when the source ended early: the rest of
-    // a "Rendition NAME" WARN line.
-    std::string read_warning;
-    // What was handed out, on the output clocks: the first and last picture
-    // stamps (1/30 s) and the first and end sample of the audio (1/44100 s).
-    int64_t first_video_pts = AV_NOPTS_VALUE;
-    int64_t last_video_pts = AV_NOPTS_VALUE;
-    bool audio_clock_started = false;
-    int64_t audio_first_sample = 0;
-    int64_t audio_samples = 0;
-    // How far the source has been read, in microseconds from its start: the
-    // job's progress. Written by the source thread, read by the calling one.
-    std::atomic<int64_t> read_position{0};
-};
-
 struct Source {
     explicit Source(std::string path) : input_path(std::move(path)) {}
 
@@ -85,8 +61,14 @@ struct Source {
     AVFilterContext* video_sink = nullptr;
     AVFilterContext* audio_source = nullptr;
     AVFilterContext* audio_sink = nullptr;
-    std::vector<MediaQueue*> feeds;  // null once a rendition takes no more
-    SourceReport* report = nullptr;
+    // While run_source runs: the renditions' feeds (null once a rendition
+    // takes no more), and how far the source has been read, in microseconds
+    // from its start, for the job's progress (read by the calling thread).
+    std::vector<MediaQueue*> feeds;
+    std::atomic<int64_t>* read_position = nullptr;
+    // What has been handed out so far, and why the source ended early.
+    HandedOut handed_out;
+    std::string read_warning;
 
     // Clockwise turn (0, 90, 180, 270) that shows the source upright.
     int upright_turn = 0;
@@ -127,7 +109,7 @@ struct Source {
     int64_t source_read_to = AV_NOPTS_VALUE;
 
     // Video clock: the shift applied after a backwards jump of the source's
-    // time stamps (the stamps handed out are kept in the report).
+    // time stamps (the stamps handed out are kept in handed_out).
     int64_t video_pts_shift = 0;
     // How far from its tick the held picture was filmed, in ticks.
     double held_off_tick = 0;
@@ -146,15 +128,17 @@ struct Source {
 // the audio graph, buffers. A failure here fails every rendition.
 Status open_source(Source& s);
 
-// Reads the whole source and hands every picture and AAC packet to the
-// feeds, with the read end, video end and end marks; the report says how it
-// went. Stops early when no rendition takes any more.
-void run_source(Source& s);
+// Reads the whole source and hands every picture and AAC packet to `feeds`,
+// with the read end, video end and end marks; the end mark carries the
+// outcome. Stops early when no rendition takes any more. `read_position` is
+// kept up to date with how far the source has been read (microseconds).
+// Nothing of either is kept once it returns.
+void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position);
 
 // Hands an item to every feed that still takes them.
 void deliver_picture(Source& s, const AVFrame* picture);
 void deliver_packet(Source& s, const AVPacket* packet);
-void deliver_mark(Source& s, MediaQueue::Kind kind);
+void deliver_mark(Source& s, MediaQueue::Kind kind, const SourceOutcome& outcome = SourceOutcome{});
 // Whether any rendition still takes items. A rendition that stopped is
 // forgotten at the next item it refuses, so the source never waits for it.
 bool anyone_taking(const Source& s);

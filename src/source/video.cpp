@@ -42,12 +42,12 @@ Status hand_on(Source& s, AVFrame* picture) {
         s.last_key_stamp = picture->pts;
         s.pictures_since_key = 0;
     }
-    if (s.report->first_video_pts == AV_NOPTS_VALUE) s.report->first_video_pts = picture->pts;
-    s.report->last_video_pts = picture->pts;
+    if (s.handed_out.first_video_pts == AV_NOPTS_VALUE) s.handed_out.first_video_pts = picture->pts;
+    s.handed_out.last_video_pts = picture->pts;
     deliver_picture(s, picture);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     // A source without sound gets silence as long as its pictures.
-    return s.in_audio ? Status{} : add_silence(s, s.report->last_video_pts + 1);
+    return s.in_audio ? Status{} : add_silence(s, s.handed_out.last_video_pts + 1);
 }
 
 // Hands the held picture to every rendition, after repeating the picture
@@ -57,7 +57,7 @@ Status send_held_picture(Source& s) {
     if (!held->buf[0]) return Status{};
     // An audio track whose packets give no sound while the pictures go on is
     // no audio at all.
-    if (s.in_audio && !s.report->audio_clock_started && s.audio_packets >= kSoundlessPackets) {
+    if (s.in_audio && !s.handed_out.audio_clock_started && s.audio_packets >= kSoundlessPackets) {
         drop_audio(s, "The source's audio cannot be decoded (its packets give no sound)");
     }
     Status status = repeat_last_picture(s, held->pts);
@@ -79,7 +79,7 @@ Status send_held_picture(Source& s) {
 // so they are removed.
 Status send_picture(Source& s, AVFrame* picture, AVRational time_base) {
     AVFrame* held = s.held_picture.get();
-    const int64_t taken = held->buf[0] ? held->pts : s.report->last_video_pts;
+    const int64_t taken = held->buf[0] ? held->pts : s.handed_out.last_video_pts;
     int64_t stamp;
     double off_tick = 0;  // how far from its tick the picture was filmed, in ticks
     if (picture->pts == AV_NOPTS_VALUE) {
@@ -302,8 +302,8 @@ Status repeat_last_picture(Source& s, int64_t until) {
     constexpr int64_t kSoundAhead = 5 * kVideoTimeBase.den;
     constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
     const int64_t sound_end =
-        s.in_audio ? av_rescale_q(s.report->audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
-                   : s.report->last_video_pts + kLongestSilentStill;
+        s.in_audio ? av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
+                   : s.handed_out.last_video_pts + kLongestSilentStill;
     until = std::min(until, sound_end);
     AVFrame* last = s.last_picture.get();
     // A still, a pause or a slideshow shows no new picture for 2 s: the last
