@@ -14,7 +14,6 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,22 +38,9 @@ struct FrameSize {
     int height;
 };
 
-struct SideLengths {
-    const char* name;
-    int long_side;
-    int short_side;
-};
-
-constexpr SideLengths kResolutionTable[] = {
-    {"1080p", 1920, 1080},
-    {"720p", 1280, 720},
-    {"480p", 854, 480},
-    {"360p", 640, 360},
-};
-
-const SideLengths* find_resolution(const std::string& name) {
-    for (const auto& row : kResolutionTable) {
-        if (name == row.name) return &row;
+const Rung* find_rung(const std::string& name) {
+    for (const auto& rung : kLadder) {
+        if (name == rung.name) return &rung;
     }
     return nullptr;
 }
@@ -175,8 +161,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
     }
     if (ret < 0) {
         for (const auto& rendition : plan) {
-            log_message(ERROR, "Rendition " + rendition.name + ".m3u8 failed while setting up the "
-                               "renditions: " + av_error_text(ret));
+            log_rendition_failure(rendition.name + ".m3u8", Status{ret, "setting up the renditions"});
         }
         return results;
     }
@@ -216,8 +201,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         // A thread that could not start: the others must not wait for it.
         const Status why{AVERROR(EAGAIN), "starting the job's threads"};
         for (size_t i = threads.started(); i < plan.size(); ++i) {
-            log_message(ERROR, "Rendition " + plan[i].name + ".m3u8 failed while " + why.action + ": " +
-                                   av_error_text(why.code));
+            log_rendition_failure(plan[i].name + ".m3u8", why);
         }
         for (const auto& feed : feeds) feed->abandon(why);
         throw;
@@ -303,6 +287,18 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
 
 }  // namespace
 
+std::vector<std::string> default_resolutions() {
+    std::vector<std::string> names;
+    for (const auto& rung : kLadder) names.push_back(rung.name);
+    return names;
+}
+
+std::vector<int> default_bitrates() {
+    std::vector<int> rates;
+    for (const auto& rung : kLadder) rates.push_back(rung.bitrate);
+    return rates;
+}
+
 namespace {
 
 // Calls from several threads of one process run one after another: they
@@ -327,18 +323,16 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     log_message(INFO, "Detected video size: " + std::to_string(source->width) + "x" +
                           std::to_string(source->height));
 
-    const std::map<std::string, int> default_bitrates = {
-        {"1080p", 5000000}, {"720p", 2500000}, {"480p", 1000000}, {"360p", 400000}};
     while (bitrate.size() < resolution.size()) {
-        const auto found = default_bitrates.find(resolution[bitrate.size()]);
-        bitrate.push_back(found != default_bitrates.end() ? found->second : 1000000);
+        const Rung* rung = find_rung(resolution[bitrate.size()]);
+        bitrate.push_back(rung ? rung->bitrate : kOtherBitrate);
     }
 
     const bool landscape = source->width >= source->height;
     std::vector<RenditionSpec> plan;
     for (size_t i = 0; i < resolution.size(); ++i) {
         const std::string& name = resolution[i];
-        const SideLengths* row = find_resolution(name);
+        const Rung* row = find_rung(name);
         if (!row) {
             log_message(WARN, "Unknown resolution requested: " + name + ". Skipping.");
             continue;
@@ -364,8 +358,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         const Status opened = open_source(*stage);
         if (opened.failed()) {
             for (const auto& rendition : plan) {
-                log_message(ERROR, "Rendition " + rendition.name + ".m3u8 failed while " + opened.action +
-                                       ": " + av_error_text(opened.code));
+                log_rendition_failure(rendition.name + ".m3u8", opened);
             }
         } else {
             if (!stage->no_audio.empty()) {

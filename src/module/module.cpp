@@ -37,7 +37,7 @@ PYBIND11_MODULE(corvane, m) {
     m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
     m.def("hls_encoder", &hls_encoder, "Transcode video to HLS with dynamic ABR",
           py::arg("input"), py::arg("output"),
-          py::arg("resolution") = std::vector<std::string>{"1080p", "720p", "480p", "360p"},
-          py::arg("bitrate") = std::vector<int>{5000000, 2500000, 1000000, 400000},
+          py::arg("resolution") = corvane::default_resolutions(),
+          py::arg("bitrate") = corvane::default_bitrates(),
           py::arg("key") = std::string("enc.keyinfo"));
 }

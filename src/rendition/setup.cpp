@@ -111,8 +111,8 @@ Status open_video_encoder(Rendition& r) {
     c->colorspace = AVCOL_SPC_BT709;
     c->color_range = AVCOL_RANGE_MPEG;
     av_opt_set(c->priv_data, "preset", "fast", 0);
-    c->gop_size = 60;
-    c->keyint_min = 60;
+    c->gop_size = kGopPictures;
+    c->keyint_min = kGopPictures;
     av_opt_set(c->priv_data, "sc_threshold", "0", 0);
     return status_of(avcodec_open2(c, r.h264, nullptr), "opening the H.264 encoder");
 }

@@ -78,7 +78,7 @@ RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* aud
         s = set_up(r);
         if (!s.failed()) s = take_feed(r);
         if (!s.failed() && !r.outcome.failure.empty()) {
-            log_message(ERROR, "Rendition " + name + " failed: " + r.outcome.failure);
+            log_rendition_failure(name, r.outcome.failure);
             return RenditionResult{};
         }
         if (!s.failed()) s = finish(r, result);
@@ -88,13 +88,21 @@ RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* aud
         }
     } catch (const std::exception& e) {
         // Nothing may leave a worker thread: it would end the process.
-        log_message(ERROR, "Rendition " + name + " failed: " + e.what());
+        log_rendition_failure(name, e.what());
         return RenditionResult{};
     }
     // An interrupted job says so once, for every rendition.
     if (s.code == AVERROR_EXIT) return RenditionResult{};
-    log_message(ERROR, "Rendition " + name + " failed while " + s.action + ": " + av_error_text(s.code));
+    log_rendition_failure(name, s);
     return RenditionResult{};
+}
+
+void log_rendition_failure(const std::string& playlist, const Status& why) {
+    log_message(ERROR, "Rendition " + playlist + " failed while " + why.action + ": " + av_error_text(why.code));
+}
+
+void log_rendition_failure(const std::string& playlist, const std::string& reason) {
+    log_message(ERROR, "Rendition " + playlist + " failed: " + reason);
 }
 
 }  // namespace corvane

@@ -24,6 +24,11 @@ struct RenditionResult {
     std::string video_codec;  // of its H.264 stream, as "avc1.64001f"; empty when unknown
 };
 
+// The ERROR line of a rendition that failed: "Rendition 720p.m3u8 failed
+// while <what it was doing>: <FFmpeg's cause>", or "... failed: <reason>".
+void log_rendition_failure(const std::string& playlist, const Status& why);
+void log_rendition_failure(const std::string& playlist, const std::string& reason);
+
 // One rendition of the ladder, run on its own thread: takes the pictures and
 // AAC packets that the source hands to `feed`, encodes H.264 at width x
 // height and video_bit_rate, and writes playlist_path with its encrypted

@@ -12,6 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "log/log.h"
 
@@ -23,10 +24,11 @@ namespace {
 // seconds as one frame each; the resampler to 44.1 kHz would grow its
 // buffers to that size (about 60 MB) and keep them. Cut into 100 ms frames
 // first, the samples are the same and the buffers stay small.
-constexpr const char* kLoudnessChain =
-    "loudnorm=I=-14:LRA=11:TP=-1.5,"
-    "asetnsamples=n=19200:p=0,"
-    "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
+std::string loudness_chain() {
+    return std::string("loudnorm=I=-14:LRA=11:TP=-1.5,asetnsamples=n=19200:p=0,"
+                       "aformat=sample_fmts=fltp:sample_rates=") +
+           std::to_string(kAudioRate) + ":channel_layouts=" + kAudioLayout;
+}
 // Holes in the source audio longer than 1/kGapFillDivisor s are filled with
 // silence so that the audio stays on the video's clock; longer than
 // kLongestGapSeconds, the source's clock is taken to have jumped and nothing
@@ -232,10 +234,11 @@ Status open_audio_encoder(Source& s) {
     AVCodecContext* c = s.audio_encoder.get();
     if (!c) return Status{AVERROR(ENOMEM), "opening the AAC encoder"};
     c->sample_rate = kAudioRate;
-    av_channel_layout_default(&c->ch_layout, 2);
+    const int layout = av_channel_layout_from_string(&c->ch_layout, kAudioLayout);
+    if (layout < 0) return Status{layout, "opening the AAC encoder"};
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    c->bit_rate = 128000;
+    c->bit_rate = kAudioBitRate;
     c->time_base = kAudioTimeBase;
     return status_of(avcodec_open2(c, aac, nullptr), "opening the AAC encoder");
 }
@@ -257,7 +260,8 @@ Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
 
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
-    int ret = build_filter_chain(graph.get(), "abuffer", args, kLoudnessChain, "abuffersink", &source, &sink);
+    int ret = build_filter_chain(graph.get(), "abuffer", args, loudness_chain().c_str(), "abuffersink",
+                                 &source, &sink);
     if (ret < 0) return Status{ret, action};
 
     ret = av_channel_layout_copy(&s.graph_layout.layout, &layout);

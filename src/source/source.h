@@ -12,15 +12,11 @@
 #include <vector>
 
 #include "av/av_handles.h"
+#include "av/output.h"
 #include "source/input_guard.h"
 #include "source/media_queue.h"
 
 namespace corvane {
-
-// The output clocks: pictures in thirtieths of a second, audio in samples.
-constexpr AVRational kVideoTimeBase{1, 30};
-constexpr int kAudioRate = 44100;
-constexpr AVRational kAudioTimeBase{1, kAudioRate};
 
 struct Source {
     explicit Source(std::string path) : input_path(std::move(path)) {}
@@ -145,8 +141,8 @@ bool anyone_taking(const Source& s);
 
 // Video path. Key frames come every 2 s of output time (kKeyInterval ticks);
 // the H.264 encoders make one every kKeyPictures pictures by themselves.
-constexpr int64_t kKeyInterval = 60;
-constexpr int kKeyPictures = 60;
+constexpr int64_t kKeyInterval = kGopPictures;
+constexpr int kKeyPictures = kGopPictures;
 Status take_picture(Source& s, AVFrame* picture);
 Status finish_pictures(Source& s);
 // Repeats the last picture at every key frame mark before `until` (1/30 s)
