@@ -39,14 +39,6 @@ std::string av_error_text(int code);
 // pictures (a still attached to a song is not a video); negative: the error.
 int find_video_stream(AVFormatContext* input, const AVCodec** decoder);
 
-// Builds `source` (a "buffer" or "abuffer" filter made with `args`) ->
-// `chain` (filters in libavfilter's text form) -> `sink` (a "buffersink" or
-// "abuffersink") in `graph` and configures it; the two ends are returned.
-// An FFmpeg error code on failure.
-int build_filter_chain(AVFilterGraph* graph, const char* source_filter, const char* args,
-                       const char* chain, const char* sink_filter, AVFilterContext** source,
-                       AVFilterContext** sink);
-
 struct FormatContextDeleter {
     void operator()(AVFormatContext* c) const { close_output(c); }
 };
@@ -91,6 +83,15 @@ struct ChannelLayout {
     ChannelLayout() = default;
     ChannelLayout(const ChannelLayout&) = delete;
     ChannelLayout& operator=(const ChannelLayout&) = delete;
+    ChannelLayout(ChannelLayout&& other) noexcept : layout(other.layout) { other.layout = AVChannelLayout{}; }
+    ChannelLayout& operator=(ChannelLayout&& other) noexcept {
+        if (this != &other) {
+            av_channel_layout_uninit(&layout);
+            layout = other.layout;
+            other.layout = AVChannelLayout{};
+        }
+        return *this;
+    }
     ~ChannelLayout() { av_channel_layout_uninit(&layout); }
 };
 

@@ -16,16 +16,13 @@ extern "C" {
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "ladder/progress.h"
 #include "log/ffmpeg_log.h"
 #include "log/log.h"
-#include "av/av_compat.h"
 #include "av/av_handles.h"
 #include "rendition/transcode.h"
-#include "source/input_guard.h"
 #include "source/media_queue.h"
 #include "source/source.h"
 
@@ -43,52 +40,6 @@ const Rung* find_rung(const std::string& name) {
         if (name == rung.name) return &rung;
     }
     return nullptr;
-}
-
-// Opens the source once to learn the frame size of its best video stream.
-// Logs the reason and returns nothing when the job cannot go on.
-std::optional<FrameSize> probe_source(const std::string& input) {
-    InputGuard guard;  // outlives the context that calls it
-    FormatContextPtr context;
-    std::string oversize;
-    const int ret = open_guarded_input(input, guard, context, oversize);
-    if (ret < 0) {
-        if (guard.refused || !oversize.empty()) {
-            log_message(ERROR, guard.refused ? refusal_text(guard) : oversize);
-            return std::nullopt;
-        }
-        // A file that exists but cannot be read gets its cause on the line.
-        const std::string cause = ret == AVERROR(ENOENT) ? "" : " (" + av_error_text(ret) + ")";
-        log_message(ERROR, "Could not open " + input + ". Make sure the file exists." + cause);
-        return std::nullopt;
-    }
-    // A source whose stream information cannot be read completely may still
-    // have a usable video stream, so the result is not a reason to stop.
-    find_stream_info_guarded(context.get());
-    if (guard.refused) {
-        log_message(ERROR, refusal_text(guard));
-        return std::nullopt;
-    }
-    const AVCodec* decoder = nullptr;
-    const int index = find_video_stream(context.get(), &decoder);
-    if (index < 0) {
-        log_message(ERROR, "No video stream found in the file.");
-        return std::nullopt;
-    }
-    // Sizes that only the stream information tells.
-    const AVCodec* audio_decoder = nullptr;
-    const int audio = av_find_best_stream(context.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &audio_decoder, 0);
-    oversize = stream_oversize(context->streams[index]->codecpar);
-    if (oversize.empty() && audio >= 0) oversize = stream_oversize(context->streams[audio]->codecpar);
-    if (!oversize.empty()) {
-        log_message(ERROR, oversize);
-        return std::nullopt;
-    }
-    const AVCodecParameters* par = context->streams[index]->codecpar;
-    // Phone videos shot upright are stored sideways with a display matrix:
-    // the ladder follows the picture as it is shown.
-    const bool sideways = upright_turn_of(context->streams[index]) % 180 != 0;
-    return sideways ? FrameSize{par->height, par->width} : FrameSize{par->width, par->height};
 }
 
 // How many pictures and AAC packets may wait for one rendition. A few
@@ -167,7 +118,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
     }
     std::vector<MediaQueue*> taking;
     for (const auto& feed : feeds) taking.push_back(feed.get());
-    const AVFormatContext* input = source.input.get();
+    const AVFormatContext* input = source.input.context.get();
     ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
 
     JobThreads threads;
@@ -318,17 +269,24 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     // (encoder statistics, every file the muxer opens) is left out.
     FfmpegLogRoute ffmpeg_messages;
     log_message(INFO, "Analyzing video file: " + input + "...");
-    const std::optional<FrameSize> source = probe_source(input);
-    if (!source) return;
-    log_message(INFO, "Detected video size: " + std::to_string(source->width) + "x" +
-                          std::to_string(source->height));
+    // The source is opened once: planned from here, then read by the stage.
+    auto stage = std::make_unique<Source>();
+    const std::string refused = open_source_input(stage->input, input);
+    if (!refused.empty()) {
+        log_message(ERROR, refused);
+        return;
+    }
+    FrameSize source;
+    shown_size(stage->input, source.width, source.height);
+    log_message(INFO, "Detected video size: " + std::to_string(source.width) + "x" +
+                          std::to_string(source.height));
 
     while (bitrate.size() < resolution.size()) {
         const Rung* rung = find_rung(resolution[bitrate.size()]);
         bitrate.push_back(rung ? rung->bitrate : kOtherBitrate);
     }
 
-    const bool landscape = source->width >= source->height;
+    const bool landscape = source.width >= source.height;
     std::vector<RenditionSpec> plan;
     for (size_t i = 0; i < resolution.size(); ++i) {
         const std::string& name = resolution[i];
@@ -349,20 +307,21 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         plan.push_back(RenditionSpec{name, width, height, bitrate[i]});
     }
 
-    // The source is opened, decoded and normalised once for every rendition.
-    // When that cannot even start, every rendition fails with the cause.
+    // The source is decoded and normalised once for every rendition.
     std::vector<RenditionResult> results(plan.size());
     bool stopped = false;
     if (!plan.empty()) {
-        auto stage = std::make_unique<Source>(input);
+        // Decoders, the AAC encoder and the audio graph: once for every
+        // rendition. When that cannot even start, every rendition fails with
+        // the cause.
         const Status opened = open_source(*stage);
         if (opened.failed()) {
             for (const auto& rendition : plan) {
                 log_rendition_failure(rendition.name + ".m3u8", opened);
             }
         } else {
-            if (!stage->no_audio.empty()) {
-                log_message(WARN, stage->no_audio + "; every rendition carries a silent audio track.");
+            if (!stage->input.no_audio.empty()) {
+                log_message(WARN, stage->input.no_audio + "; every rendition carries a silent audio track.");
             }
             results = run_renditions(*stage, plan, key, interrupted, stopped);
         }

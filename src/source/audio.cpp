@@ -96,9 +96,10 @@ Status sanitize_samples(AVFrame* frame) {
 }
 
 bool matches_graph(const Source& s, const AVFrame* frame) {
-    return s.audio_graph && frame->sample_rate == s.graph_sample_rate &&
-           frame->format == s.graph_sample_fmt &&
-           av_channel_layout_compare(&frame->ch_layout, &s.graph_layout.layout) == 0;
+    const AudioChainInput& built = s.audio_chain.built_for();
+    return s.audio_chain.built() && frame->sample_rate == built.sample_rate &&
+           frame->format == built.sample_fmt &&
+           av_channel_layout_compare(&frame->ch_layout, &built.layout.layout) == 0;
 }
 
 int64_t source_time_of(const AVFrame* frame) {
@@ -170,7 +171,7 @@ Status encode_fifo(Source& s, bool final) {
 Status pull_from_graph(Source& s) {
     AVFrame* filtered = s.filtered_samples.get();
     while (true) {
-        int ret = av_buffersink_get_frame(s.audio_sink, filtered);
+        int ret = s.audio_chain.pull(filtered);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "filtering audio"};
         Status sane = sanitize_samples(filtered);
@@ -190,14 +191,14 @@ Status pull_from_graph(Source& s) {
 
 // Tells the graph that its input has ended and encodes what it still holds.
 Status drain_graph(Source& s) {
-    if (!s.audio_graph) return Status{};
-    int ret = av_buffersrc_add_frame_flags(s.audio_source, nullptr, 0);
+    if (!s.audio_chain.built()) return Status{};
+    int ret = s.audio_chain.push(nullptr);
     if (ret < 0) return Status{ret, "draining the audio graph"};
     return pull_from_graph(s);
 }
 
 Status push_to_graph(Source& s, AVFrame* frame) {
-    int ret = av_buffersrc_add_frame_flags(s.audio_source, frame, 0);
+    int ret = s.audio_chain.push(frame);
     if (ret < 0) return Status{ret, "filtering audio"};
     return pull_from_graph(s);
 }
@@ -246,32 +247,23 @@ Status open_audio_encoder(Source& s) {
 Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
                          const AVChannelLayout& layout) {
     const char* action = "building the audio graph";
-    FilterGraphPtr graph(avfilter_graph_alloc());
-    if (!graph) return Status{AVERROR(ENOMEM), action};
-
     char layout_text[64] = {0};
     av_channel_layout_describe(&layout, layout_text, sizeof layout_text);
     if (layout_text[0] == '\0') std::snprintf(layout_text, sizeof layout_text, "stereo");
     const char* format_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sample_fmt));
     char args[512];
     std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                  s.in_audio->time_base.num, s.in_audio->time_base.den, sample_rate,
+                  s.input.audio->time_base.num, s.input.audio->time_base.den, sample_rate,
                   format_name ? format_name : "none", layout_text);
 
-    AVFilterContext* source = nullptr;
-    AVFilterContext* sink = nullptr;
-    int ret = build_filter_chain(graph.get(), "abuffer", args, loudness_chain().c_str(), "abuffersink",
-                                 &source, &sink);
+    AudioChainInput input;
+    input.sample_rate = sample_rate;
+    input.sample_fmt = sample_fmt;
+    const int ret = av_channel_layout_copy(&input.layout.layout, &layout);
     if (ret < 0) return Status{ret, action};
-
-    ret = av_channel_layout_copy(&s.graph_layout.layout, &layout);
-    if (ret < 0) return Status{ret, action};
-    s.audio_graph = std::move(graph);
-    s.audio_source = source;
-    s.audio_sink = sink;
-    s.graph_sample_rate = sample_rate;
-    s.graph_sample_fmt = sample_fmt;
-    return Status{};
+    return status_of(s.audio_chain.build("abuffer", args, loudness_chain().c_str(), "abuffersink",
+                                         std::move(input)),
+                     action);
 }
 
 Status filter_audio_frame(Source& s, AVFrame* frame) {
@@ -284,7 +276,7 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
     const int64_t time = source_time_of(frame);
     if (!s.handed_out.audio_clock_started) {
         // Audio is put on the video's clock: it starts where the source says.
-        if (time != AV_NOPTS_VALUE) s.handed_out.audio_samples = av_rescale_q(time, s.in_audio->time_base, kAudioTimeBase);
+        if (time != AV_NOPTS_VALUE) s.handed_out.audio_samples = av_rescale_q(time, s.input.audio->time_base, kAudioTimeBase);
         s.handed_out.audio_first_sample = s.handed_out.audio_samples;
         s.handed_out.audio_clock_started = true;
     }
@@ -293,11 +285,11 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
     // (broadcast recordings switching programmes) gets a new graph; what the
     // old one still holds is encoded first.
     if (!matches_graph(s, frame)) {
-        if (s.audio_graph) {
+        if (s.audio_chain.built()) {
             Status status = drain_graph(s);
             if (status.failed()) return status;
         }
-        const int old_rate = s.graph_sample_rate;
+        const int old_rate = s.audio_chain.built_for().sample_rate;
         Status status = build_audio_graph(s, frame->sample_rate, frame->format, frame->ch_layout);
         if (status.failed()) return status;
         // Where the audio should go on is kept across the change of rate, so
@@ -314,15 +306,15 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
     if (frame->pts == AV_NOPTS_VALUE && s.audio_expected_next != AV_NOPTS_VALUE) {
         s.audio_expected_next += frame->nb_samples;
     } else if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {
-        const int64_t start = av_rescale_q(time, s.in_audio->time_base, AVRational{1, frame->sample_rate});
+        const int64_t start = av_rescale_q(time, s.input.audio->time_base, AVRational{1, frame->sample_rate});
         if (s.audio_expected_next != AV_NOPTS_VALUE) {
             const int64_t missing = start - s.audio_expected_next;
             // Silence is only worth having next to pictures: a hole is filled
             // as far as the video has come (the demuxer delivers both streams
             // in time order), which also bounds what a damaged clock can cost.
             int64_t video_reach = int64_t{kLongestGapSeconds} * frame->sample_rate;
-            if (s.last_dts[0] != AV_NOPTS_VALUE) {
-                video_reach = av_rescale_q(s.last_dts[0] + AV_TIME_BASE, AV_TIME_BASE_Q,
+            if (s.input.video_clock.last_dts != AV_NOPTS_VALUE) {
+                video_reach = av_rescale_q(s.input.video_clock.last_dts + AV_TIME_BASE, AV_TIME_BASE_Q,
                                            AVRational{1, frame->sample_rate}) -
                               s.audio_expected_next;
             }
@@ -345,14 +337,12 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
 }
 
 void drop_audio(Source& s, const std::string& why) {
-    s.no_audio = why;
+    s.input.no_audio = why;
     log_message(WARN, why + "; every rendition carries a silent audio track.");
-    s.in_audio = nullptr;
-    s.audio_index = -1;
+    s.input.audio = nullptr;
+    s.input.audio_index = -1;
     s.audio_decoder.reset();
-    s.audio_source = nullptr;
-    s.audio_sink = nullptr;
-    s.audio_graph.reset();
+    s.audio_chain.release();
 }
 
 Status add_silence(Source& s, int64_t video_end) {

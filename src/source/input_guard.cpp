@@ -121,20 +121,21 @@ bool format_follows_names(const AVInputFormat* format) {
 }
 
 // Whether a file's content follows other names: its format is found from
-// its first bytes alone, before anything it names could be opened. An HLS
-// playlist is recognised by its first line too, as FFmpeg releases that
-// take only files named .m3u8 for playlists do not say so.
-int follows_names(const std::string& locator, bool* follows) {
+// its first bytes alone, before anything it names could be opened, and is
+// the format it is then opened as (another guess at the open could take it
+// for a playlist after all). An HLS playlist is recognised by its first line
+// too, as FFmpeg releases that take only files named .m3u8 for playlists do
+// not say so.
+int follows_names(const std::string& locator, bool* follows, const AVInputFormat** format) {
     AVIOContext* pb = nullptr;
     int ret = avio_open2(&pb, locator.c_str(), AVIO_FLAG_READ, nullptr, nullptr);
     if (ret < 0) return ret;
     unsigned char start[16] = {0};
     const int got = avio_read(pb, start, sizeof start);
     *follows = got >= 7 && std::memcmp(start, "#EXTM3U", 7) == 0;
-    const AVInputFormat* format = nullptr;
     if (!*follows && avio_seek(pb, 0, SEEK_SET) == 0 &&
-        av_probe_input_buffer2(pb, &format, locator.c_str(), nullptr, 0, 0) >= 0) {
-        *follows = format_follows_names(format);
+        av_probe_input_buffer2(pb, format, locator.c_str(), nullptr, 0, 0) >= 0) {
+        *follows = format_follows_names(*format);
     }
     avio_closep(&pb);
     return 0;
@@ -160,7 +161,7 @@ int open_guarded_input(const std::string& locator, InputGuard& guard, FormatCont
         format = av_find_input_format(ends_with(lower(locator), ".mpd") ? "dash" : "hls");
     } else if (!guard.playlist) {
         bool follows = false;
-        const int ret = follows_names(locator, &follows);
+        const int ret = follows_names(locator, &follows, &format);
         if (ret < 0) return ret;
         if (follows) {
             guard.refused = true;

@@ -47,42 +47,18 @@ int stop_requested(void* source) {
     return static_cast<Source*>(source)->stop.load() ? 1 : 0;
 }
 
-Status open_input(Source& s) {
-    std::string oversize;
-    int ret = open_guarded_input(s.input_path, s.guard, s.input, oversize);
-    if (ret < 0) return Status{ret, "opening the source"};
-    AVFormatContext* context = s.input.get();
-    context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
-    ret = find_stream_info_guarded(context);
-    if (ret < 0) return Status{ret, "reading the source's stream information"};
-
-    s.video_index = find_video_stream(context, &s.video_codec);
-    if (s.video_index < 0) return Status{s.video_index, "finding the source's video stream"};
-    s.in_video = context->streams[s.video_index];
-    s.upright_turn = upright_turn_of(s.in_video);
-    s.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &s.audio_codec, 0);
-    if (s.audio_index >= 0) {
-        s.in_audio = context->streams[s.audio_index];
-    } else {
-        s.no_audio = s.audio_index == AVERROR_STREAM_NOT_FOUND
-                         ? "The source has no audio track"
-                         : "The source's audio cannot be decoded (" + av_error_text(s.audio_index) + ")";
-    }
-    return Status{};
-}
-
 // An audio track that cannot be decoded is dropped: the video is still worth
 // having, with silence.
 Status open_decoders(Source& s) {
     Status status =
-        open_decoder(s.in_video, s.video_codec, s.video_decoder, "opening the video decoder", &s);
-    if (status.failed() || !s.in_audio) return status;
-    status = open_decoder(s.in_audio, s.audio_codec, s.audio_decoder, "opening the audio decoder");
+        open_decoder(s.input.video, s.input.video_codec, s.video_decoder, "opening the video decoder", &s);
+    if (status.failed() || !s.input.audio) return status;
+    status = open_decoder(s.input.audio, s.input.audio_codec, s.audio_decoder, "opening the audio decoder");
     if (status.failed()) {
-        s.no_audio = "The source's audio cannot be decoded (" + av_error_text(status.code) + ")";
+        s.input.no_audio = "The source's audio cannot be decoded (" + av_error_text(status.code) + ")";
         s.audio_decoder.reset();
-        s.in_audio = nullptr;
-        s.audio_index = -1;
+        s.input.audio = nullptr;
+        s.input.audio_index = -1;
     }
     return Status{};
 }
@@ -159,120 +135,39 @@ Status decode(Source& s, AVCodecContext* decoder, const AVPacket* packet, Status
     return status;
 }
 
-// A stream's decoding clock that goes back by more than kClockBack, or (in
-// formats that allow discontinuities, like MPEG-TS) leaps ahead by more than
-// kClockLeap, has been restarted rather than paused. Decoding time stamps
-// never go back in one stream, so a small step back is a joint too: left
-// alone, the pictures of the overlap would be dropped while its audio is
-// kept, and the audio would lag by the overlap from there on.
-constexpr int64_t kClockBack = AV_TIME_BASE / 10;
-constexpr int64_t kClockLeap = 10 * int64_t{AV_TIME_BASE};
-
-// Keeps the source clock continuous: when a stream's decoding time stamps
-// jump, every later packet of both streams is shifted so that it carries on
-// where the source was. Video and audio thus stay in step across the joint.
-void keep_clock_continuous(Source& s, AVPacket* packet, int which) {
-    const AVRational time_base = s.input->streams[packet->stream_index]->time_base;
-    // Time stamps out at the far end of the 64-bit range (damaged files) are
-    // no time stamps at all: the clocks' sums must not overflow.
-    constexpr int64_t kFarthest = int64_t{1} << 60;
-    for (int64_t* stamp : {&packet->pts, &packet->dts}) {
-        if (*stamp == AV_NOPTS_VALUE) continue;
-        const int64_t time = av_rescale_q(*stamp, time_base, AV_TIME_BASE_Q);
-        if (time < -kFarthest || time > kFarthest) *stamp = AV_NOPTS_VALUE;
-    }
-    if (packet->duration < 0 || av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q) > kFarthest) {
-        packet->duration = 0;
-    }
-    // Only decoding time stamps always increase; presentation time stamps go
-    // back at every reordered picture.
-    if (packet->pts != AV_NOPTS_VALUE) {
-        const int64_t end = av_rescale_q(packet->pts, time_base, AV_TIME_BASE_Q) +
-                            av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
-        if (s.source_read_to == AV_NOPTS_VALUE || end > s.source_read_to) s.source_read_to = end;
-    }
-    if (packet->dts != AV_NOPTS_VALUE) {
-        int64_t time = av_rescale_q(packet->dts, time_base, AV_TIME_BASE_Q) + s.clock_shift;
-        if (s.clock_end != AV_NOPTS_VALUE) {
-            const bool back =
-                s.last_dts[which] != AV_NOPTS_VALUE && time < s.last_dts[which] - kClockBack;
-            const bool leap =
-                (s.input->iformat->flags & AVFMT_TS_DISCONT) && time > s.clock_end + kClockLeap;
-            if (back || leap) {
-                s.clock_shift += s.clock_end - time;
-                time = s.clock_end;
-            }
-        }
-        s.last_dts[which] = time;
-        const int64_t end = time + av_rescale_q(packet->duration, time_base, AV_TIME_BASE_Q);
-        if (s.clock_end == AV_NOPTS_VALUE || end > s.clock_end) s.clock_end = end;
-    }
-    if (s.clock_shift != 0) {
-        const int64_t shift = av_rescale_q(s.clock_shift, AV_TIME_BASE_Q, time_base);
-        if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
-        if (packet->dts != AV_NOPTS_VALUE) packet->dts += shift;
-    }
-    const int64_t stamp = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-    if (stamp != AV_NOPTS_VALUE) {
-        const int64_t end = av_rescale_q(stamp + packet->duration, time_base, AV_TIME_BASE_Q);
-        if (s.stream_end[which] == AV_NOPTS_VALUE || end > s.stream_end[which]) s.stream_end[which] = end;
-    }
-}
-
-// A file cut short (an interrupted copy or recording) often reads like a
-// complete one: what was read is compared with the length the file states.
-std::string cut_short_warning(const Source& s) {
-    const AVFormatContext* input = s.input.get();
-    // A length guessed from the bit rate is no promise.
-    if (input->duration <= 0 || input->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE ||
-        s.clock_shift != 0 || s.source_read_to == AV_NOPTS_VALUE) {
-        return "";
-    }
-    const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
-    const int64_t stated = start + input->duration;
-    if (s.source_read_to >= stated - AV_TIME_BASE / 4) return "";
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  ": the source ends at %.1f s, before its stated length of %.1f s; the rendition "
-                  "goes as far as the source does.",
-                  static_cast<double>(s.source_read_to - start) / AV_TIME_BASE,
-                  static_cast<double>(input->duration) / AV_TIME_BASE);
-    return text;
-}
-
 // Reads the whole source, packet by packet. Packets of other streams
 // (further audio tracks, subtitles, data) are dropped.
 Status read_packets(Source& s) {
     AVPacket* packet = s.read_packet.get();
-    const int64_t start = s.input->start_time != AV_NOPTS_VALUE ? s.input->start_time : 0;
+    const int64_t start = s.input.context->start_time != AV_NOPTS_VALUE ? s.input.context->start_time : 0;
     while (anyone_taking(s) && !s.stop) {
-        const int ret = av_read_frame(s.input.get(), packet);
+        const int ret = av_read_frame(s.input.context.get(), packet);
         if (ret < 0) {
-            if (s.guard.refused) {
-                s.failure = refusal_text(s.guard);
+            if (s.input.guard.refused) {
+                s.failure = refusal_text(s.input.guard);
                 return Status{ret, "reading the source"};
             }
             if (ret != AVERROR_EOF) {
                 s.read_warning = ": the source could not be read to its end (" +
                                          av_error_text(ret) + "); it ends where reading stopped.";
             } else {
-                s.read_warning = cut_short_warning(s);
+                s.read_warning = cut_short_warning(s.input);
             }
             return Status{};
         }
         Status status;
-        if (packet->stream_index == s.video_index) {
-            keep_clock_continuous(s, packet, 0);
+        if (packet->stream_index == s.input.video_index) {
+            keep_clock_continuous(s.input, packet, s.input.video_clock);
             status = decode(s, s.video_decoder.get(), packet, receive_pictures);
-        } else if (packet->stream_index == s.audio_index) {
+        } else if (packet->stream_index == s.input.audio_index) {
             ++s.audio_packets;
-            keep_clock_continuous(s, packet, 1);
+            keep_clock_continuous(s.input, packet, s.input.audio_clock);
             status = decode(s, s.audio_decoder.get(), packet, receive_samples);
         }
         av_packet_unref(packet);
         if (status.failed()) return status;
-        if (s.source_read_to != AV_NOPTS_VALUE) {
-            s.read_position->store(s.source_read_to - start, std::memory_order_relaxed);
+        if (s.input.read_to != AV_NOPTS_VALUE) {
+            s.read_position->store(s.input.read_to - start, std::memory_order_relaxed);
         }
     }
     return Status{};
@@ -290,8 +185,8 @@ Status drain(Source& s) {
     // picture again at every key frame mark as it is encoded, so that its
     // segments stay short too; the renditions then drain their H.264
     // encoders after it.
-    s.repeat_to_audio_end = s.in_audio && s.stream_end[0] != AV_NOPTS_VALUE &&
-                            s.stream_end[1] != AV_NOPTS_VALUE && s.stream_end[1] > s.stream_end[0] + AV_TIME_BASE;
+    s.repeat_to_audio_end = s.input.audio && s.input.video_clock.end != AV_NOPTS_VALUE &&
+                            s.input.audio_clock.end != AV_NOPTS_VALUE && s.input.audio_clock.end > s.input.video_clock.end + AV_TIME_BASE;
     if (s.repeat_to_audio_end) {
         // As far as the audio has come already.
         status = repeat_last_picture(s, av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase));
@@ -303,7 +198,7 @@ Status drain(Source& s) {
     if (status.failed()) return status;
     // An audio track that gave no sound at all: silence, as long as the
     // pictures.
-    if (s.in_audio && !s.handed_out.audio_clock_started) {
+    if (s.input.audio && !s.handed_out.audio_clock_started) {
         drop_audio(s, "The source's audio cannot be decoded (it gives no sound)");
         if (s.handed_out.last_video_pts != AV_NOPTS_VALUE) status = add_silence(s, s.handed_out.last_video_pts + 1);
         if (status.failed()) return status;
@@ -319,7 +214,10 @@ Status drain(Source& s) {
 }  // namespace
 
 Status open_source(Source& s) {
-    Status status = open_input(s);
+    // Reading stops as soon as the job is interrupted, even in the middle of
+    // a slow read.
+    s.input.context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
+    Status status = status_of(s.input.stream_info, "reading the source's stream information");
     if (!status.failed()) status = open_decoders(s);
     if (!status.failed()) status = open_audio_encoder(s);
     if (status.failed()) return status;
@@ -361,12 +259,12 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
     outcome.handed_out = s.handed_out;
     // What the decoders, the graphs and the input hold is not needed any
     // more while the renditions finish.
-    s.video_graph.reset();
-    s.audio_graph.reset();
+    s.video_chain.release();
+    s.audio_chain.release();
     s.fifo.reset();
     s.video_decoder.reset();
     s.audio_decoder.reset();
-    s.input.reset();
+    s.input.context.reset();
     deliver_mark(s, MediaQueue::Kind::end, outcome);
     s.feeds.clear();
     s.read_position = nullptr;

@@ -12,29 +12,45 @@
 #include <vector>
 
 #include "av/av_handles.h"
+#include "av/filter_chain.h"
 #include "av/output.h"
 #include "source/input_guard.h"
 #include "source/media_queue.h"
+#include "source/source_input.h"
 
 namespace corvane {
 
-struct Source {
-    explicit Source(std::string path) : input_path(std::move(path)) {}
+// What the video chain (deinterlacer, tone mapping, turn) was built for.
+struct VideoChainInput {
+    int width = 0;
+    int height = 0;
+    int pix_fmt = AV_PIX_FMT_NONE;
+    bool deinterlaces = false;
+    int transfer = AVCOL_TRC_UNSPECIFIED;  // the HDR transfer it tone-maps, if any
+    AVRational time_base{1, 1};
+};
 
-    const std::string input_path;
-    // What the input's content may open; outlives the input.
-    InputGuard guard;
+// What the loudness chain was built for.
+struct AudioChainInput {
+    int sample_rate = 0;
+    int sample_fmt = AV_SAMPLE_FMT_NONE;
+    ChannelLayout layout;
+};
+
+struct Source {
+    // The file, its streams and its continuous clock; opened by the ladder,
+    // which plans from it. Released last.
+    SourceInput input;
     // Set by the calling thread when the job is interrupted: reading stops,
     // even in the middle of a slow read.
     std::atomic<bool> stop{false};
 
     // Owned, in order of acquisition; members are destroyed in reverse.
-    FormatContextPtr input;
     CodecContextPtr video_decoder;
     CodecContextPtr audio_decoder;
     CodecContextPtr audio_encoder;
-    FilterGraphPtr video_graph;  // deinterlacer and turn, made for the first picture that needs them
-    FilterGraphPtr audio_graph;
+    FilterChain<VideoChainInput> video_chain;  // made for the first picture that needs it
+    FilterChain<AudioChainInput> audio_chain;
     AudioFifoPtr fifo;
     PacketPtr read_packet;
     PacketPtr audio_packet;  // one packet from the AAC encoder
@@ -47,16 +63,6 @@ struct Source {
     FramePtr silence;           // silent samples, for a source without usable audio
 
     // Borrowed from the objects above, or from the job.
-    int video_index = -1;
-    int audio_index = -1;
-    AVStream* in_video = nullptr;
-    AVStream* in_audio = nullptr;
-    const AVCodec* video_codec = nullptr;
-    const AVCodec* audio_codec = nullptr;
-    AVFilterContext* video_source = nullptr;
-    AVFilterContext* video_sink = nullptr;
-    AVFilterContext* audio_source = nullptr;
-    AVFilterContext* audio_sink = nullptr;
     // While run_source runs: the renditions' feeds (null once a rendition
     // takes no more), and how far the source has been read, in microseconds
     // from its start, for the job's progress (read by the calling thread).
@@ -66,8 +72,6 @@ struct Source {
     HandedOut handed_out;
     std::string read_warning;
 
-    // Clockwise turn (0, 90, 180, 270) that shows the source upright.
-    int upright_turn = 0;
     // Set by the video decoder (on its own threads) when it was asked for a
     // picture beyond the sizes accepted, which it was refused; and the
     // words for it, once the source stops.
@@ -75,34 +79,11 @@ struct Source {
     std::atomic<int> oversized_width{0};
     std::atomic<int> oversized_height{0};
     std::string failure;
-    // Why the source has no usable audio (empty when it has): the renditions
-    // then carry silence as long as the pictures.
-    std::string no_audio;
     // Audio packets given to the decoder so far.
     int64_t audio_packets = 0;
 
-    // What the video graph and the audio graph were built for.
-    int graph_width = 0;
-    int graph_height = 0;
-    int graph_pix_fmt = AV_PIX_FMT_NONE;
-    bool graph_deinterlaces = false;
-    int graph_transfer = AVCOL_TRC_UNSPECIFIED;  // the HDR transfer it tone-maps, if any
+    // Whether the WARN line of an HDR source that cannot be tone-mapped was given.
     bool tone_map_warned = false;
-    AVRational graph_time_base{1, 1};
-    int graph_sample_rate = 0;
-    int graph_sample_fmt = AV_SAMPLE_FMT_NONE;
-    ChannelLayout graph_layout;
-
-    // Source clock: recordings whose clock jumps (joined MPEG-TS files, a
-    // restarted clock) are put back on one continuous clock, for video and
-    // audio alike. In AV_TIME_BASE units: the shift added to every source time
-    // stamp, the end of the latest packet so far, and each stream's last dts.
-    int64_t clock_shift = 0;
-    int64_t clock_end = AV_NOPTS_VALUE;
-    int64_t last_dts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};
-    int64_t stream_end[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE};  // where each stream's packets end
-    // How far the source was read, by its own unshifted clock.
-    int64_t source_read_to = AV_NOPTS_VALUE;
 
     // Video clock: the shift applied after a backwards jump of the source's
     // time stamps (the stamps handed out are kept in handed_out).

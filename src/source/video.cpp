@@ -47,7 +47,7 @@ Status hand_on(Source& s, AVFrame* picture) {
     deliver_picture(s, picture);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     // A source without sound gets silence as long as its pictures.
-    return s.in_audio ? Status{} : add_silence(s, s.handed_out.last_video_pts + 1);
+    return s.input.audio ? Status{} : add_silence(s, s.handed_out.last_video_pts + 1);
 }
 
 // Hands the held picture to every rendition, after repeating the picture
@@ -57,7 +57,7 @@ Status send_held_picture(Source& s) {
     if (!held->buf[0]) return Status{};
     // An audio track whose packets give no sound while the pictures go on is
     // no audio at all.
-    if (s.in_audio && !s.handed_out.audio_clock_started && s.audio_packets >= kSoundlessPackets) {
+    if (s.input.audio && !s.handed_out.audio_clock_started && s.audio_packets >= kSoundlessPackets) {
         drop_audio(s, "The source's audio cannot be decoded (its packets give no sound)");
     }
     Status status = repeat_last_picture(s, held->pts);
@@ -140,7 +140,7 @@ const char* turn_filters(int turn) {
 // stream.
 int hdr_transfer(const Source& s, const AVFrame* picture) {
     const int trc = picture->color_trc != AVCOL_TRC_UNSPECIFIED ? picture->color_trc
-                                                                : s.in_video->codecpar->color_trc;
+                                                                : s.input.video->codecpar->color_trc;
     return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67 ? trc : AVCOL_TRC_UNSPECIFIED;
 }
 
@@ -185,12 +185,10 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace, in
     const char* action = deinterlace ? "building the deinterlacer"
                          : transfer != AVCOL_TRC_UNSPECIFIED ? "building the tone mapping"
                                                              : "building the video graph";
-    FilterGraphPtr graph(avfilter_graph_alloc());
-    if (!graph) return Status{AVERROR(ENOMEM), action};
 
     // The deinterlacer doubles the time base's denominator: a stream clock
     // finer than that can hold is given to it in 1/90000 s.
-    AVRational time_base = s.in_video->time_base;
+    AVRational time_base = s.input.video->time_base;
     if (time_base.den > INT_MAX / 2) time_base = AVRational{1, 90000};
     const AVRational aspect = picture->sample_aspect_ratio.num > 0 ? picture->sample_aspect_ratio
                                                                     : AVRational{1, 1};
@@ -206,37 +204,26 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace, in
     if (transfer != AVCOL_TRC_UNSPECIFIED) {
         chain += (chain.empty() ? "" : ",") + tone_map_filters(picture, transfer);
     }
-    if (const char* turn = turn_filters(s.upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
+    if (const char* turn = turn_filters(s.input.upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
 
-    AVFilterContext* source = nullptr;
-    AVFilterContext* sink = nullptr;
-    const int ret = build_filter_chain(graph.get(), "buffer", args, chain.c_str(), "buffersink", &source, &sink);
-    if (ret < 0) return Status{ret, action};
-
-    s.video_graph = std::move(graph);
-    s.video_source = source;
-    s.video_sink = sink;
-    s.graph_width = picture->width;
-    s.graph_height = picture->height;
-    s.graph_pix_fmt = picture->format;
-    s.graph_deinterlaces = deinterlace;
-    s.graph_transfer = transfer;
-    s.graph_time_base = time_base;
-    return Status{};
+    const VideoChainInput input{picture->width, picture->height, picture->format, deinterlace, transfer,
+                                time_base};
+    return status_of(s.video_chain.build("buffer", args, chain.c_str(), "buffersink", input), action);
 }
 
 // What the video graph does, for a message about its failure.
 const char* graph_action(const Source& s) {
-    if (s.graph_deinterlaces) return "deinterlacing video";
-    return s.graph_transfer != AVCOL_TRC_UNSPECIFIED ? "tone-mapping video" : "turning video";
+    const VideoChainInput& input = s.video_chain.built_for();
+    if (input.deinterlaces) return "deinterlacing video";
+    return input.transfer != AVCOL_TRC_UNSPECIFIED ? "tone-mapping video" : "turning video";
 }
 
 // Hands on every picture the video graph has ready.
 Status pull_pictures(Source& s) {
     AVFrame* picture = s.filtered_picture.get();
-    const AVRational time_base = av_buffersink_get_time_base(s.video_sink);
+    const AVRational time_base = s.video_chain.output_time_base();
     while (true) {
-        const int ret = av_buffersink_get_frame(s.video_sink, picture);
+        const int ret = s.video_chain.pull(picture);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, graph_action(s)};
         Status status = send_picture(s, picture, time_base);
@@ -248,12 +235,10 @@ Status pull_pictures(Source& s) {
 // Ends the video graph's stream, hands on the pictures it still holds and
 // releases it.
 Status drain_video_graph(Source& s) {
-    const int ret = av_buffersrc_add_frame(s.video_source, nullptr);
+    const int ret = s.video_chain.push(nullptr);
     if (ret < 0) return Status{ret, graph_action(s)};
     Status status = pull_pictures(s);
-    s.video_source = nullptr;
-    s.video_sink = nullptr;
-    s.video_graph.reset();
+    s.video_chain.release();
     return status;
 }
 
@@ -267,30 +252,31 @@ Status take_picture(Source& s, AVFrame* picture) {
     if (picture->best_effort_timestamp != AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
     // The renditions scale every picture at its own shape: the shape of a
     // pixel is settled here, from the stream or the picture.
-    picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(s.input.get(), s.in_video, picture);
+    picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(s.input.context.get(), s.input.video, picture);
     const bool deinterlace = wants_deinterlacing(picture);
     int transfer = hdr_transfer(s, picture);
     if (transfer != AVCOL_TRC_UNSPECIFIED && !can_tone_map(s, transfer)) transfer = AVCOL_TRC_UNSPECIFIED;
     // Once an interlaced picture has been seen, all pictures of that size and
     // pixel format go through the deinterlacer, to keep their order; another
     // size, pixel format or HDR transfer needs a new graph.
-    if (s.video_graph && (picture->width != s.graph_width || picture->height != s.graph_height ||
-                          picture->format != s.graph_pix_fmt || transfer != s.graph_transfer ||
-                          (deinterlace && !s.graph_deinterlaces))) {
+    const VideoChainInput& built = s.video_chain.built_for();
+    if (s.video_chain.built() && (picture->width != built.width || picture->height != built.height ||
+                                  picture->format != built.pix_fmt || transfer != built.transfer ||
+                                  (deinterlace && !built.deinterlaces))) {
         Status status = drain_video_graph(s);
         if (status.failed()) return status;
     }
-    if (!s.video_graph) {
-        if (!deinterlace && s.upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
-            return send_picture(s, picture, s.in_video->time_base);
+    if (!s.video_chain.built()) {
+        if (!deinterlace && s.input.upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
+            return send_picture(s, picture, s.input.video->time_base);
         }
         Status status = build_video_graph(s, picture, deinterlace, transfer);
         if (status.failed()) return status;
     }
     if (picture->pts != AV_NOPTS_VALUE) {
-        picture->pts = av_rescale_q(picture->pts, s.in_video->time_base, s.graph_time_base);
+        picture->pts = av_rescale_q(picture->pts, s.input.video->time_base, s.video_chain.built_for().time_base);
     }
-    const int ret = av_buffersrc_add_frame_flags(s.video_source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+    const int ret = s.video_chain.push(picture, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (ret < 0) return Status{ret, graph_action(s)};
     return pull_pictures(s);
 }
@@ -302,7 +288,7 @@ Status repeat_last_picture(Source& s, int64_t until) {
     constexpr int64_t kSoundAhead = 5 * kVideoTimeBase.den;
     constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
     const int64_t sound_end =
-        s.in_audio ? av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
+        s.input.audio ? av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
                    : s.handed_out.last_video_pts + kLongestSilentStill;
     until = std::min(until, sound_end);
     AVFrame* last = s.last_picture.get();
@@ -317,7 +303,7 @@ Status repeat_last_picture(Source& s, int64_t until) {
 }
 
 Status finish_pictures(Source& s) {
-    Status status = s.video_graph ? drain_video_graph(s) : Status{};
+    Status status = s.video_chain.built() ? drain_video_graph(s) : Status{};
     return status.failed() ? status : send_held_picture(s);
 }
 
