@@ -103,7 +103,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
     std::atomic<int64_t> read_position{0};
     // Every rendition's AAC stream is described by the one AAC encoder.
     CodecParametersPtr audio(avcodec_parameters_alloc());
-    int ret = audio ? avcodec_parameters_from_context(audio.get(), source.audio_encoder.get())
+    int ret = audio ? avcodec_parameters_from_context(audio.get(), source.audio.encoder())
                     : AVERROR(ENOMEM);
     std::vector<std::unique_ptr<MediaQueue>> feeds;
     for (size_t i = 0; i < plan.size() && ret >= 0; ++i) {

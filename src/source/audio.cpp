@@ -1,7 +1,7 @@
 // The audio path of the source, once for every rendition: sample repair,
 // gap filling, the loudness graph, the sample FIFO and the AAC encoder.
 
-#include "source/source.h"
+#include "source/audio_path.h"
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -15,6 +15,7 @@ extern "C" {
 #include <string>
 
 #include "log/log.h"
+#include "source/decoding.h"
 
 namespace corvane {
 
@@ -95,9 +96,11 @@ Status sanitize_samples(AVFrame* frame) {
     }
 }
 
-bool matches_graph(const Source& s, const AVFrame* frame) {
-    const AudioChainInput& built = s.audio_chain.built_for();
-    return s.audio_chain.built() && frame->sample_rate == built.sample_rate &&
+}  // namespace
+
+bool AudioPath::matches_chain(const AVFrame* frame) const {
+    const AudioChainInput& built = chain_.built_for();
+    return chain_.built() && frame->sample_rate == built.sample_rate &&
            frame->format == built.sample_fmt &&
            av_channel_layout_compare(&frame->ch_layout, &built.layout.layout) == 0;
 }
@@ -108,30 +111,26 @@ int64_t source_time_of(const AVFrame* frame) {
 
 // Sends one frame (null: end of stream) to the AAC encoder and hands every
 // packet it gives to the renditions.
-Status encode_audio(Source& s, const AVFrame* frame) {
-    AVCodecContext* encoder = s.audio_encoder.get();
+Status AudioPath::encode(const AVFrame* frame, Feeds& feeds) {
+    AVCodecContext* encoder = encoder_.get();
     int ret = avcodec_send_frame(encoder, frame);
     if (ret < 0) return Status{ret, "encoding audio"};
-    AVPacket* packet = s.audio_packet.get();
+    AVPacket* packet = packet_.get();
     while (true) {
         ret = avcodec_receive_packet(encoder, packet);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "encoding audio"};
-        deliver_packet(s, packet);
-        const int64_t end = packet->pts + packet->duration;
+        feeds.packet(packet);
+        handed_end_ = packet->pts + packet->duration;
         av_packet_unref(packet);
-        if (s.repeat_to_audio_end) {
-            Status status = repeat_last_picture(s, av_rescale_q(end, kAudioTimeBase, kVideoTimeBase));
-            if (status.failed()) return status;
-        }
     }
 }
 
-// Makes s.audio_frame an encoder frame of n samples, filled from the FIFO and
+// Makes frame_ an encoder frame of n samples, filled from the FIFO and
 // stamped with the audio sample counter.
-Status cut_encoder_frame(Source& s, int n) {
-    const AVCodecContext* enc = s.audio_encoder.get();
-    AVFrame* frame = s.audio_frame.get();
+Status AudioPath::cut_encoder_frame(int n) {
+    const AVCodecContext* enc = encoder_.get();
+    AVFrame* frame = frame_.get();
     int ret;
     if (frame->buf[0] && frame->nb_samples == n) {
         ret = av_frame_make_writable(frame);
@@ -146,32 +145,32 @@ Status cut_encoder_frame(Source& s, int n) {
         }
     }
     if (ret < 0) return Status{ret, "allocating an audio frame"};
-    ret = av_audio_fifo_read(s.fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
+    ret = av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->extended_data), n);
     if (ret < n) return Status{ret < 0 ? ret : AVERROR_BUG, "reading the audio sample FIFO"};
-    frame->pts = s.handed_out.audio_samples;
-    s.handed_out.audio_samples += n;
+    frame->pts = samples_;
+    samples_ += n;
     return Status{};
 }
 
 // Encodes every whole encoder frame the FIFO holds; at the end (`final`) also
 // the remainder, as one shorter last frame.
-Status encode_fifo(Source& s, bool final) {
-    const int frame_size = s.audio_encoder->frame_size > 0 ? s.audio_encoder->frame_size : 1024;
+Status AudioPath::encode_fifo(bool final, Feeds& feeds) {
+    const int frame_size = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
     while (true) {
-        const int held = av_audio_fifo_size(s.fifo.get());
+        const int held = av_audio_fifo_size(fifo_.get());
         if (held <= 0 || (held < frame_size && !final)) return Status{};
-        Status status = cut_encoder_frame(s, std::min(held, frame_size));
+        Status status = cut_encoder_frame(std::min(held, frame_size));
         if (status.failed()) return status;
-        status = encode_audio(s, s.audio_frame.get());
+        status = encode(frame_.get(), feeds);
         if (status.failed()) return status;
     }
 }
 
 // Moves everything the graph can give now into the FIFO and encodes it.
-Status pull_from_graph(Source& s) {
-    AVFrame* filtered = s.filtered_samples.get();
+Status AudioPath::pull_from_chain(Feeds& feeds) {
+    AVFrame* filtered = filtered_.get();
     while (true) {
-        int ret = s.audio_chain.pull(filtered);
+        int ret = chain_.pull(filtered);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "filtering audio"};
         Status sane = sanitize_samples(filtered);
@@ -179,32 +178,32 @@ Status pull_from_graph(Source& s) {
             av_frame_unref(filtered);
             return sane;
         }
-        ret = av_audio_fifo_write(s.fifo.get(), reinterpret_cast<void**>(filtered->extended_data),
+        ret = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(filtered->extended_data),
                                   filtered->nb_samples);
         const int expected = filtered->nb_samples;
         av_frame_unref(filtered);
         if (ret < expected) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
-        Status status = encode_fifo(s, false);
+        Status status = encode_fifo(false, feeds);
         if (status.failed()) return status;
     }
 }
 
 // Tells the graph that its input has ended and encodes what it still holds.
-Status drain_graph(Source& s) {
-    if (!s.audio_chain.built()) return Status{};
-    int ret = s.audio_chain.push(nullptr);
+Status AudioPath::drain_chain(Feeds& feeds) {
+    if (!chain_.built()) return Status{};
+    int ret = chain_.push(nullptr);
     if (ret < 0) return Status{ret, "draining the audio graph"};
-    return pull_from_graph(s);
+    return pull_from_chain(feeds);
 }
 
-Status push_to_graph(Source& s, AVFrame* frame) {
-    int ret = s.audio_chain.push(frame);
+Status AudioPath::push_to_chain(AVFrame* frame, Feeds& feeds) {
+    int ret = chain_.push(frame);
     if (ret < 0) return Status{ret, "filtering audio"};
-    return pull_from_graph(s);
+    return pull_from_chain(feeds);
 }
 
 // Fills a hole in the source audio before `frame` with silence.
-Status fill_gap(Source& s, const AVFrame* frame, int64_t missing) {
+Status AudioPath::fill_gap(const AVFrame* frame, int64_t missing, Feeds& feeds) {
     FramePtr silence(av_frame_alloc());
     if (!silence) return Status{AVERROR(ENOMEM), "filling an audio gap"};
     while (missing > 0) {
@@ -219,20 +218,18 @@ Status fill_gap(Source& s, const AVFrame* frame, int64_t missing) {
         av_samples_set_silence(silence->extended_data, 0, n, frame->ch_layout.nb_channels,
                                static_cast<AVSampleFormat>(frame->format));
         silence->pts = AV_NOPTS_VALUE;
-        Status status = push_to_graph(s, silence.get());
+        Status status = push_to_chain(silence.get(), feeds);
         if (status.failed()) return status;
         missing -= n;
     }
     return Status{};
 }
 
-}  // namespace
-
-Status open_audio_encoder(Source& s) {
+Status AudioPath::open_encoder() {
     const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!aac) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an AAC encoder"};
-    s.audio_encoder.reset(avcodec_alloc_context3(aac));
-    AVCodecContext* c = s.audio_encoder.get();
+    encoder_.reset(avcodec_alloc_context3(aac));
+    AVCodecContext* c = encoder_.get();
     if (!c) return Status{AVERROR(ENOMEM), "opening the AAC encoder"};
     c->sample_rate = kAudioRate;
     const int layout = av_channel_layout_from_string(&c->ch_layout, kAudioLayout);
@@ -244,8 +241,7 @@ Status open_audio_encoder(Source& s) {
     return status_of(avcodec_open2(c, aac, nullptr), "opening the AAC encoder");
 }
 
-Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
-                         const AVChannelLayout& layout) {
+Status AudioPath::build_chain(int sample_rate, int sample_fmt, const AVChannelLayout& layout) {
     const char* action = "building the audio graph";
     char layout_text[64] = {0};
     av_channel_layout_describe(&layout, layout_text, sizeof layout_text);
@@ -253,7 +249,7 @@ Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
     const char* format_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sample_fmt));
     char args[512];
     std::snprintf(args, sizeof args, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                  s.input.audio->time_base.num, s.input.audio->time_base.den, sample_rate,
+                  input_->audio->time_base.num, input_->audio->time_base.den, sample_rate,
                   format_name ? format_name : "none", layout_text);
 
     AudioChainInput input;
@@ -261,41 +257,40 @@ Status build_audio_graph(Source& s, int sample_rate, int sample_fmt,
     input.sample_fmt = sample_fmt;
     const int ret = av_channel_layout_copy(&input.layout.layout, &layout);
     if (ret < 0) return Status{ret, action};
-    return status_of(s.audio_chain.build("abuffer", args, loudness_chain().c_str(), "abuffersink",
-                                         std::move(input)),
+    return status_of(chain_.build("abuffer", args, loudness_chain().c_str(), "abuffersink", std::move(input)),
                      action);
 }
 
-Status filter_audio_frame(Source& s, AVFrame* frame) {
+Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& feeds) {
     if (!sound_fits(frame->ch_layout.nb_channels, frame->sample_rate)) {
-        s.failure = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
+        failure_ = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
         return Status{AVERROR(ERANGE), "decoding audio"};
     }
     Status sane = sanitize_samples(frame);
     if (sane.failed()) return sane;
     const int64_t time = source_time_of(frame);
-    if (!s.handed_out.audio_clock_started) {
+    if (!started_) {
         // Audio is put on the video's clock: it starts where the source says.
-        if (time != AV_NOPTS_VALUE) s.handed_out.audio_samples = av_rescale_q(time, s.input.audio->time_base, kAudioTimeBase);
-        s.handed_out.audio_first_sample = s.handed_out.audio_samples;
-        s.handed_out.audio_clock_started = true;
+        if (time != AV_NOPTS_VALUE) samples_ = av_rescale_q(time, input_->audio->time_base, kAudioTimeBase);
+        first_sample_ = samples_;
+        started_ = true;
     }
 
     // A source whose sample rate, format or channel layout changes mid-stream
     // (broadcast recordings switching programmes) gets a new graph; what the
     // old one still holds is encoded first.
-    if (!matches_graph(s, frame)) {
-        if (s.audio_chain.built()) {
-            Status status = drain_graph(s);
+    if (!matches_chain(frame)) {
+        if (chain_.built()) {
+            Status status = drain_chain(feeds);
             if (status.failed()) return status;
         }
-        const int old_rate = s.audio_chain.built_for().sample_rate;
-        Status status = build_audio_graph(s, frame->sample_rate, frame->format, frame->ch_layout);
+        const int old_rate = chain_.built_for().sample_rate;
+        Status status = build_chain(frame->sample_rate, frame->format, frame->ch_layout);
         if (status.failed()) return status;
         // Where the audio should go on is kept across the change of rate, so
         // that a hole at the joint is still seen.
-        if (s.audio_expected_next != AV_NOPTS_VALUE && old_rate > 0) {
-            s.audio_expected_next = av_rescale_q(s.audio_expected_next, AVRational{1, old_rate},
+        if (expected_next_ != AV_NOPTS_VALUE && old_rate > 0) {
+            expected_next_ = av_rescale_q(expected_next_, AVRational{1, old_rate},
                                                  AVRational{1, frame->sample_rate});
         }
     }
@@ -303,74 +298,137 @@ Status filter_audio_frame(Source& s, AVFrame* frame) {
     // A frame without a stamp of its own (decoders that give several frames
     // for one packet stamp only the first) goes on where the previous one
     // ended: only a real stamp can show a hole.
-    if (frame->pts == AV_NOPTS_VALUE && s.audio_expected_next != AV_NOPTS_VALUE) {
-        s.audio_expected_next += frame->nb_samples;
+    if (frame->pts == AV_NOPTS_VALUE && expected_next_ != AV_NOPTS_VALUE) {
+        expected_next_ += frame->nb_samples;
     } else if (time != AV_NOPTS_VALUE && frame->sample_rate > 0) {
-        const int64_t start = av_rescale_q(time, s.input.audio->time_base, AVRational{1, frame->sample_rate});
-        if (s.audio_expected_next != AV_NOPTS_VALUE) {
-            const int64_t missing = start - s.audio_expected_next;
+        const int64_t start = av_rescale_q(time, input_->audio->time_base, AVRational{1, frame->sample_rate});
+        if (expected_next_ != AV_NOPTS_VALUE) {
+            const int64_t missing = start - expected_next_;
             // Silence is only worth having next to pictures: a hole is filled
             // as far as the video has come (the demuxer delivers both streams
             // in time order), which also bounds what a damaged clock can cost.
             int64_t video_reach = int64_t{kLongestGapSeconds} * frame->sample_rate;
-            if (s.input.video_clock.last_dts != AV_NOPTS_VALUE) {
-                video_reach = av_rescale_q(s.input.video_clock.last_dts + AV_TIME_BASE, AV_TIME_BASE_Q,
+            if (video_reach_dts != AV_NOPTS_VALUE) {
+                video_reach = av_rescale_q(video_reach_dts + AV_TIME_BASE, AV_TIME_BASE_Q,
                                            AVRational{1, frame->sample_rate}) -
-                              s.audio_expected_next;
+                              expected_next_;
             }
             if (missing > frame->sample_rate / kGapFillDivisor) {
                 if (missing <= int64_t{kLongestGapSeconds} * frame->sample_rate &&
                     missing <= video_reach) {
-                    Status status = fill_gap(s, frame, missing);
+                    Status status = fill_gap(frame, missing, feeds);
                     if (status.failed()) return status;
-                    s.audio_expected_next += missing;
+                    expected_next_ += missing;
                 } else {
-                    s.audio_expected_next = start;
+                    expected_next_ = start;
                 }
             }
         } else {
-            s.audio_expected_next = start;
+            expected_next_ = start;
         }
-        s.audio_expected_next += frame->nb_samples;
+        expected_next_ += frame->nb_samples;
     }
-    return push_to_graph(s, frame);
+    return push_to_chain(frame, feeds);
 }
 
-void drop_audio(Source& s, const std::string& why) {
-    s.input.no_audio = why;
-    log_message(WARN, why + "; every rendition carries a silent audio track.");
-    s.input.audio = nullptr;
-    s.input.audio_index = -1;
-    s.audio_decoder.reset();
-    s.audio_chain.release();
+Status AudioPath::open(SourceInput& input) {
+    input_ = &input;
+    if (input.audio) {
+        const Status status = open_decoder(input.audio, input.audio_codec, decoder_, "opening the audio decoder");
+        if (status.failed()) {
+            input.no_audio = "The source's audio cannot be decoded (" + av_error_text(status.code) + ")";
+            decoder_.reset();
+            input.audio = nullptr;
+            input.audio_index = -1;
+        }
+    }
+    Status status = open_encoder();
+    if (status.failed()) return status;
+    // The chain is made from what the decoder knows after opening; it is
+    // made again later if the decoded frames turn out to differ.
+    const AVCodecContext* dec = decoder_.get();
+    if (dec && dec->sample_rate > 0 && dec->sample_fmt != AV_SAMPLE_FMT_NONE) {
+        status = build_chain(dec->sample_rate, dec->sample_fmt, dec->ch_layout);
+        if (status.failed()) return status;
+    }
+    const AVCodecContext* enc = encoder_.get();
+    // Room for a few filtered frames from the start, so the FIFO rarely grows.
+    fifo_.reset(av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 4 * 8192));
+    if (!fifo_) return Status{AVERROR(ENOMEM), "allocating the audio sample FIFO"};
+    packet_.reset(av_packet_alloc());
+    decoded_.reset(av_frame_alloc());
+    filtered_.reset(av_frame_alloc());
+    frame_.reset(av_frame_alloc());
+    silence_.reset(av_frame_alloc());
+    if (!packet_ || !decoded_ || !filtered_ || !frame_ || !silence_) {
+        return Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    }
+    // Silence is ready for a source whose audio turns out to give no sound.
+    AVFrame* silence = silence_.get();
+    silence->nb_samples = enc->frame_size > 0 ? enc->frame_size : 1024;
+    silence->format = enc->sample_fmt;
+    silence->sample_rate = enc->sample_rate;
+    int ret = av_channel_layout_copy(&silence->ch_layout, &enc->ch_layout);
+    if (ret >= 0) ret = av_frame_get_buffer(silence, 0);
+    if (ret < 0) return Status{ret, "allocating packets and frames"};
+    return status_of(av_samples_set_silence(silence->extended_data, 0, silence->nb_samples,
+                                            silence->ch_layout.nb_channels, enc->sample_fmt),
+                     "allocating packets and frames");
 }
 
-Status add_silence(Source& s, int64_t video_end) {
-    HandedOut& report = s.handed_out;
-    if (!report.audio_clock_started) {
+// Hands every sample frame the decoder has ready to the chain.
+Status AudioPath::receive_samples(int64_t video_reach, Feeds& feeds) {
+    AVFrame* samples = decoded_.get();
+    while (avcodec_receive_frame(decoder_.get(), samples) >= 0) {
+        Status status = filter_frame(samples, video_reach, feeds);
+        av_frame_unref(samples);
+        if (status.failed()) return status;
+    }
+    return Status{};
+}
+
+Status AudioPath::decode(const AVPacket* packet, int64_t video_reach, Feeds& feeds) {
+    if (!decoder_) return Status{};
+    if (packet) ++packets_;
+    return decode_packet(decoder_.get(), packet, [&] { return receive_samples(video_reach, feeds); });
+}
+
+void AudioPath::drop() {
+    decoder_.reset();
+    chain_.release();
+}
+
+void AudioPath::close() {
+    chain_.release();
+    fifo_.reset();
+    decoder_.reset();
+}
+
+Status AudioPath::add_silence(int64_t video_start, int64_t video_end, Feeds& feeds) {
+    if (!started_) {
         // The silence starts with the first picture.
-        report.audio_samples = av_rescale_q(report.first_video_pts, kVideoTimeBase, kAudioTimeBase);
-        report.audio_first_sample = report.audio_samples;
-        report.audio_clock_started = true;
+        samples_ = av_rescale_q(video_start, kVideoTimeBase, kAudioTimeBase);
+        first_sample_ = samples_;
+        started_ = true;
     }
-    const AVFrame* silence = s.silence.get();
-    int64_t missing = av_rescale_q(video_end, kVideoTimeBase, kAudioTimeBase) - report.audio_samples -
-                      av_audio_fifo_size(s.fifo.get());
+    const AVFrame* silence = silence_.get();
+    int64_t missing = av_rescale_q(video_end, kVideoTimeBase, kAudioTimeBase) - samples_ -
+                      av_audio_fifo_size(fifo_.get());
     while (missing > 0) {
         const int n = static_cast<int>(std::min<int64_t>(missing, silence->nb_samples));
-        const int ret = av_audio_fifo_write(s.fifo.get(), reinterpret_cast<void**>(silence->extended_data), n);
+        const int ret = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(silence->extended_data), n);
         if (ret < n) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
         missing -= n;
     }
-    return encode_fifo(s, false);
+    return encode_fifo(false, feeds);
 }
 
-Status finish_audio(Source& s) {
-    Status status = drain_graph(s);
+Status AudioPath::finish(Feeds& feeds) {
+    Status status = drain_chain(feeds);
     if (status.failed()) return status;
-    status = encode_fifo(s, true);
+    status = encode_fifo(true, feeds);
     if (status.failed()) return status;
-    return encode_audio(s, nullptr);
+    return encode(nullptr, feeds);
 }
 
 }  // namespace corvane

@@ -1,7 +1,7 @@
 // The video path of the source: deinterlacing and turning upright, once for
 // every rendition, then stamping on the 30-per-second output clock.
 
-#include "source/source.h"
+#include "source/video_path.h"
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -17,6 +17,7 @@ extern "C" {
 
 #include "av/av_compat.h"
 #include "log/log.h"
+#include "source/decoding.h"
 
 namespace corvane {
 
@@ -33,39 +34,35 @@ constexpr int64_t kClockRestart = 30;
 // picture stands on every tick. A picture that comes 2 s or more after the
 // last key frame, before the encoders' own count would make one, is marked
 // to be one (24 and 25 fps sources, time-lapses).
-Status hand_on(Source& s, AVFrame* picture) {
-    if (s.last_key_stamp == AV_NOPTS_VALUE || ++s.pictures_since_key == kKeyPictures) {
-        s.last_key_stamp = picture->pts;  // the encoders' own key frame
-        s.pictures_since_key = 0;
-    } else if (picture->pts - s.last_key_stamp >= kKeyInterval) {
+}  // namespace
+
+Status VideoPath::hand_on(AVFrame* picture, Feeds& feeds) {
+    if (last_key_stamp_ == AV_NOPTS_VALUE || ++pictures_since_key_ == kKeyPictures) {
+        last_key_stamp_ = picture->pts;  // the encoders' own key frame
+        pictures_since_key_ = 0;
+    } else if (picture->pts - last_key_stamp_ >= kKeyInterval) {
         picture->pict_type = AV_PICTURE_TYPE_I;
-        s.last_key_stamp = picture->pts;
-        s.pictures_since_key = 0;
+        last_key_stamp_ = picture->pts;
+        pictures_since_key_ = 0;
     }
-    if (s.handed_out.first_video_pts == AV_NOPTS_VALUE) s.handed_out.first_video_pts = picture->pts;
-    s.handed_out.last_video_pts = picture->pts;
-    deliver_picture(s, picture);
+    if (first_pts_ == AV_NOPTS_VALUE) first_pts_ = picture->pts;
+    last_pts_ = picture->pts;
+    feeds.picture(picture);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
-    // A source without sound gets silence as long as its pictures.
-    return s.input.audio ? Status{} : add_silence(s, s.handed_out.last_video_pts + 1);
+    return Status{};
 }
 
 // Hands the held picture to every rendition, after repeating the picture
 // before it at every key frame mark it leaves out.
-Status send_held_picture(Source& s) {
-    AVFrame* held = s.held_picture.get();
+Status VideoPath::send_held_picture(Feeds& feeds) {
+    AVFrame* held = held_.get();
     if (!held->buf[0]) return Status{};
-    // An audio track whose packets give no sound while the pictures go on is
-    // no audio at all.
-    if (s.input.audio && !s.handed_out.audio_clock_started && s.audio_packets >= kSoundlessPackets) {
-        drop_audio(s, "The source's audio cannot be decoded (its packets give no sound)");
-    }
-    Status status = repeat_last_picture(s, held->pts);
+    Status status = repeat_last_picture(held->pts, feeds);
     if (status.failed()) return status;
-    status = hand_on(s, held);
+    status = hand_on(held, feeds);
     // The picture stays at hand, to be repeated.
-    av_frame_unref(s.last_picture.get());
-    av_frame_move_ref(s.last_picture.get(), held);
+    av_frame_unref(last_.get());
+    av_frame_move_ref(last_.get(), held);
     return status;
 }
 
@@ -77,9 +74,9 @@ Status send_held_picture(Source& s) {
 // Stamps handed out always increase. The picture's side data and picture
 // type were the source's own (the H.264 encoders would obey a picture type),
 // so they are removed.
-Status send_picture(Source& s, AVFrame* picture, AVRational time_base) {
-    AVFrame* held = s.held_picture.get();
-    const int64_t taken = held->buf[0] ? held->pts : s.handed_out.last_video_pts;
+Status VideoPath::send_picture(AVFrame* picture, AVRational time_base, Feeds& feeds) {
+    AVFrame* held = held_.get();
+    const int64_t taken = held->buf[0] ? held->pts : last_pts_;
     int64_t stamp;
     double off_tick = 0;  // how far from its tick the picture was filmed, in ticks
     if (picture->pts == AV_NOPTS_VALUE) {
@@ -90,22 +87,22 @@ Status send_picture(Source& s, AVFrame* picture, AVRational time_base) {
         off_tick = std::fabs(static_cast<double>(picture->pts) * time_base.num * kVideoTimeBase.den /
                                  (static_cast<double>(time_base.den) * kVideoTimeBase.num) -
                              static_cast<double>(tick));
-        stamp = tick + s.video_pts_shift;
+        stamp = tick + pts_shift_;
         if (taken != AV_NOPTS_VALUE && stamp <= taken) {
             if (taken - stamp < kClockRestart) {
                 // The tick is taken: the nearer of the two pictures stays.
-                if (stamp == taken && held->buf[0] && off_tick < s.held_off_tick) {
+                if (stamp == taken && held->buf[0] && off_tick < held_off_tick_) {
                     av_frame_unref(held);
                 } else {
                     return Status{};
                 }
             } else {
-                s.video_pts_shift += taken + 1 - stamp;
+                pts_shift_ += taken + 1 - stamp;
                 stamp = taken + 1;
             }
         }
     }
-    Status status = send_held_picture(s);
+    Status status = send_held_picture(feeds);
     if (status.failed()) return status;
     av_frame_move_ref(held, picture);
     held->pts = stamp;
@@ -113,9 +110,11 @@ Status send_picture(Source& s, AVFrame* picture, AVRational time_base) {
     while (held->nb_side_data > 0) {
         av_frame_remove_side_data(held, held->side_data[0]->type);
     }
-    s.held_off_tick = off_tick;
+    held_off_tick_ = off_tick;
     return Status{};
 }
+
+namespace {
 
 // Interlaced pictures (broadcast recordings, camcorders) are made
 // progressive: scaling two fields taken 1/50 s apart as one picture would
@@ -138,11 +137,15 @@ const char* turn_filters(int turn) {
 // The transfer of an HDR picture (PQ or HLG, as phones record by default),
 // or AVCOL_TRC_UNSPECIFIED for SDR. A picture that does not say follows its
 // stream.
-int hdr_transfer(const Source& s, const AVFrame* picture) {
+}  // namespace
+
+int VideoPath::hdr_transfer(const AVFrame* picture) const {
     const int trc = picture->color_trc != AVCOL_TRC_UNSPECIFIED ? picture->color_trc
-                                                                : s.input.video->codecpar->color_trc;
+                                                                : input_->video->codecpar->color_trc;
     return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67 ? trc : AVCOL_TRC_UNSPECIFIED;
 }
+
+namespace {
 
 // The filters that tone-map an HDR picture to BT.709 SDR: to linear light
 // with reference white (203 cd/m², BT.2408) at 1.0 and BT.2020 colours
@@ -169,10 +172,12 @@ std::string tone_map_filters(const AVFrame* picture, int transfer) {
 
 // Whether this FFmpeg build can tone-map; the first HDR picture of a build
 // that cannot gets one WARN line, and the pictures go on as they are.
-bool can_tone_map(Source& s, int transfer) {
+}  // namespace
+
+bool VideoPath::can_tone_map(int transfer) {
     if (avfilter_get_by_name("zscale") && avfilter_get_by_name("tonemap")) return true;
-    if (!s.tone_map_warned) {
-        s.tone_map_warned = true;
+    if (!tone_map_warned_) {
+        tone_map_warned_ = true;
         log_message(WARN, std::string("The source is HDR (") +
                               (transfer == AVCOL_TRC_SMPTE2084 ? "PQ" : "HLG") +
                               "), but this FFmpeg build lacks the zscale or tonemap filter: its "
@@ -181,14 +186,14 @@ bool can_tone_map(Source& s, int transfer) {
     return false;
 }
 
-Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace, int transfer) {
+Status VideoPath::build_chain(const AVFrame* picture, bool deinterlace, int transfer) {
     const char* action = deinterlace ? "building the deinterlacer"
                          : transfer != AVCOL_TRC_UNSPECIFIED ? "building the tone mapping"
                                                              : "building the video graph";
 
     // The deinterlacer doubles the time base's denominator: a stream clock
     // finer than that can hold is given to it in 1/90000 s.
-    AVRational time_base = s.input.video->time_base;
+    AVRational time_base = input_->video->time_base;
     if (time_base.den > INT_MAX / 2) time_base = AVRational{1, 90000};
     const AVRational aspect = picture->sample_aspect_ratio.num > 0 ? picture->sample_aspect_ratio
                                                                     : AVRational{1, 1};
@@ -204,29 +209,29 @@ Status build_video_graph(Source& s, const AVFrame* picture, bool deinterlace, in
     if (transfer != AVCOL_TRC_UNSPECIFIED) {
         chain += (chain.empty() ? "" : ",") + tone_map_filters(picture, transfer);
     }
-    if (const char* turn = turn_filters(s.input.upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
+    if (const char* turn = turn_filters(input_->upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
 
     const VideoChainInput input{picture->width, picture->height, picture->format, deinterlace, transfer,
                                 time_base};
-    return status_of(s.video_chain.build("buffer", args, chain.c_str(), "buffersink", input), action);
+    return status_of(chain_.build("buffer", args, chain.c_str(), "buffersink", input), action);
 }
 
-// What the video graph does, for a message about its failure.
-const char* graph_action(const Source& s) {
-    const VideoChainInput& input = s.video_chain.built_for();
+// What the video chain does, for a message about its failure.
+const char* VideoPath::chain_action() const {
+    const VideoChainInput& input = chain_.built_for();
     if (input.deinterlaces) return "deinterlacing video";
     return input.transfer != AVCOL_TRC_UNSPECIFIED ? "tone-mapping video" : "turning video";
 }
 
 // Hands on every picture the video graph has ready.
-Status pull_pictures(Source& s) {
-    AVFrame* picture = s.filtered_picture.get();
-    const AVRational time_base = s.video_chain.output_time_base();
+Status VideoPath::pull_pictures(Feeds& feeds) {
+    AVFrame* picture = filtered_.get();
+    const AVRational time_base = chain_.output_time_base();
     while (true) {
-        const int ret = s.video_chain.pull(picture);
+        const int ret = chain_.pull(picture);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
-        if (ret < 0) return Status{ret, graph_action(s)};
-        Status status = send_picture(s, picture, time_base);
+        if (ret < 0) return Status{ret, chain_action()};
+        Status status = send_picture(picture, time_base, feeds);
         av_frame_unref(picture);
         if (status.failed()) return status;
     }
@@ -234,17 +239,15 @@ Status pull_pictures(Source& s) {
 
 // Ends the video graph's stream, hands on the pictures it still holds and
 // releases it.
-Status drain_video_graph(Source& s) {
-    const int ret = s.video_chain.push(nullptr);
-    if (ret < 0) return Status{ret, graph_action(s)};
-    Status status = pull_pictures(s);
-    s.video_chain.release();
+Status VideoPath::drain_chain(Feeds& feeds) {
+    const int ret = chain_.push(nullptr);
+    if (ret < 0) return Status{ret, chain_action()};
+    Status status = pull_pictures(feeds);
+    chain_.release();
     return status;
 }
 
-}  // namespace
-
-Status take_picture(Source& s, AVFrame* picture) {
+Status VideoPath::take_picture(AVFrame* picture, Feeds& feeds) {
     // A picture is timed by the decoder's best guess: containers that store
     // decoding times only (old FLV, Smooth Streaming, some MPEG-PS) give
     // reordered pictures the stamps of other pictures, which jump back and
@@ -252,59 +255,113 @@ Status take_picture(Source& s, AVFrame* picture) {
     if (picture->best_effort_timestamp != AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
     // The renditions scale every picture at its own shape: the shape of a
     // pixel is settled here, from the stream or the picture.
-    picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(s.input.context.get(), s.input.video, picture);
+    picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(input_->context.get(), input_->video, picture);
     const bool deinterlace = wants_deinterlacing(picture);
-    int transfer = hdr_transfer(s, picture);
-    if (transfer != AVCOL_TRC_UNSPECIFIED && !can_tone_map(s, transfer)) transfer = AVCOL_TRC_UNSPECIFIED;
+    int transfer = hdr_transfer(picture);
+    if (transfer != AVCOL_TRC_UNSPECIFIED && !can_tone_map(transfer)) transfer = AVCOL_TRC_UNSPECIFIED;
     // Once an interlaced picture has been seen, all pictures of that size and
     // pixel format go through the deinterlacer, to keep their order; another
     // size, pixel format or HDR transfer needs a new graph.
-    const VideoChainInput& built = s.video_chain.built_for();
-    if (s.video_chain.built() && (picture->width != built.width || picture->height != built.height ||
+    const VideoChainInput& built = chain_.built_for();
+    if (chain_.built() && (picture->width != built.width || picture->height != built.height ||
                                   picture->format != built.pix_fmt || transfer != built.transfer ||
                                   (deinterlace && !built.deinterlaces))) {
-        Status status = drain_video_graph(s);
+        Status status = drain_chain(feeds);
         if (status.failed()) return status;
     }
-    if (!s.video_chain.built()) {
-        if (!deinterlace && s.input.upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
-            return send_picture(s, picture, s.input.video->time_base);
+    if (!chain_.built()) {
+        if (!deinterlace && input_->upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
+            return send_picture(picture, input_->video->time_base, feeds);
         }
-        Status status = build_video_graph(s, picture, deinterlace, transfer);
+        Status status = build_chain(picture, deinterlace, transfer);
         if (status.failed()) return status;
     }
     if (picture->pts != AV_NOPTS_VALUE) {
-        picture->pts = av_rescale_q(picture->pts, s.input.video->time_base, s.video_chain.built_for().time_base);
+        picture->pts = av_rescale_q(picture->pts, input_->video->time_base, chain_.built_for().time_base);
     }
-    const int ret = s.video_chain.push(picture, AV_BUFFERSRC_FLAG_KEEP_REF);
-    if (ret < 0) return Status{ret, graph_action(s)};
-    return pull_pictures(s);
+    const int ret = chain_.push(picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret < 0) return Status{ret, chain_action()};
+    return pull_pictures(feeds);
 }
 
-Status repeat_last_picture(Source& s, int64_t until) {
+Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {
     // A still or a pause lasts as long as the sound goes on (or, without
     // sound, 5 minutes at most): a leap of a damaged file's stamps is no pause
     // to fill with pictures.
     constexpr int64_t kSoundAhead = 5 * kVideoTimeBase.den;
     constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
-    const int64_t sound_end =
-        s.input.audio ? av_rescale_q(s.handed_out.audio_samples, kAudioTimeBase, kVideoTimeBase) + kSoundAhead
-                   : s.handed_out.last_video_pts + kLongestSilentStill;
+    const int64_t sound_end = sound_end_ != AV_NOPTS_VALUE ? sound_end_ + kSoundAhead
+                                                           : last_pts_ + kLongestSilentStill;
     until = std::min(until, sound_end);
-    AVFrame* last = s.last_picture.get();
+    AVFrame* last = last_.get();
     // A still, a pause or a slideshow shows no new picture for 2 s: the last
     // one is shown again at the mark, as a key frame.
-    while (last->buf[0] && s.last_key_stamp != AV_NOPTS_VALUE && s.last_key_stamp + kKeyInterval < until) {
-        last->pts = s.last_key_stamp + kKeyInterval;
-        Status status = hand_on(s, last);
+    while (last->buf[0] && last_key_stamp_ != AV_NOPTS_VALUE && last_key_stamp_ + kKeyInterval < until) {
+        last->pts = last_key_stamp_ + kKeyInterval;
+        Status status = hand_on(last, feeds);
         if (status.failed()) return status;
     }
     return Status{};
 }
 
-Status finish_pictures(Source& s) {
-    Status status = s.video_chain.built() ? drain_video_graph(s) : Status{};
-    return status.failed() ? status : send_held_picture(s);
+Status VideoPath::finish(Feeds& feeds) {
+    Status status = chain_.built() ? drain_chain(feeds) : Status{};
+    return status.failed() ? status : send_held_picture(feeds);
+}
+
+// The decoder allocates no picture beyond the sizes accepted: a stream that
+// changes to such a size mid-file is stopped here. Called on the decoder's
+// own threads.
+int VideoPath::guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int flags) {
+    if (!picture_fits(picture->width, picture->height)) {
+        // The message names the stream's size, not the padded one allocated.
+        VideoPath& path = *static_cast<VideoPath*>(decoder->opaque);
+        path.oversized_width_ = decoder->width > 0 ? decoder->width : picture->width;
+        path.oversized_height_ = decoder->height > 0 ? decoder->height : picture->height;
+        path.oversized_ = true;
+        return AVERROR(ERANGE);
+    }
+    return avcodec_default_get_buffer2(decoder, picture, flags);
+}
+
+Status VideoPath::open(const SourceInput& input) {
+    input_ = &input;
+    const char* action = "opening the video decoder";
+    Status status = open_decoder(input.video, input.video_codec, decoder_, action, guarded_get_buffer, this);
+    if (status.failed()) return status;
+    decoded_.reset(av_frame_alloc());
+    filtered_.reset(av_frame_alloc());
+    held_.reset(av_frame_alloc());
+    last_.reset(av_frame_alloc());
+    if (!decoded_ || !filtered_ || !held_ || !last_) {
+        return Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    }
+    return Status{};
+}
+
+// Hands on every picture the decoder has ready.
+Status VideoPath::receive_pictures(Feeds& feeds) {
+    AVFrame* picture = decoded_.get();
+    while (avcodec_receive_frame(decoder_.get(), picture) >= 0) {
+        Status status = take_picture(picture, feeds);
+        av_frame_unref(picture);
+        if (status.failed()) return status;
+    }
+    return Status{};
+}
+
+Status VideoPath::decode(const AVPacket* packet, Feeds& feeds) {
+    Status status = decode_packet(decoder_.get(), packet, [&] { return receive_pictures(feeds); });
+    if (oversized_) {
+        failure_ = picture_oversize(oversized_width_, oversized_height_);
+        return Status{AVERROR(ERANGE), "decoding video"};
+    }
+    return status;
+}
+
+void VideoPath::close() {
+    chain_.release();
+    decoder_.reset();
 }
 
 }  // namespace corvane

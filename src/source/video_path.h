@@ -1,0 +1,107 @@
+#pragma once
+
+// The video path of the source stage, once for every rendition: the video
+// decoder, the chain that deinterlaces, tone-maps and turns the pictures
+// upright, and the clock that stamps them on the 30-per-second output clock
+// with a key frame at least every 2 s.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "av/av_handles.h"
+#include "av/filter_chain.h"
+#include "av/output.h"
+#include "source/feeds.h"
+#include "source/source_input.h"
+
+namespace corvane {
+
+// Key frames come every 2 s of output time (kKeyInterval ticks); the H.264
+// encoders make one every kKeyPictures pictures by themselves.
+constexpr int64_t kKeyInterval = kGopPictures;
+constexpr int kKeyPictures = kGopPictures;
+
+// What the video chain (deinterlacer, tone mapping, turn) was built for.
+struct VideoChainInput {
+    int width = 0;
+    int height = 0;
+    int pix_fmt = AV_PIX_FMT_NONE;
+    bool deinterlaces = false;
+    int transfer = AVCOL_TRC_UNSPECIFIED;  // the HDR transfer it tone-maps, if any
+    AVRational time_base{1, 1};
+};
+
+class VideoPath {
+public:
+    // The decoder and the frames, for the input's video stream.
+    Status open(const SourceInput& input);
+
+    // How far a still or a pause is shown again: up to `end` (1/30 s, the
+    // sound's end) and 5 s beyond, or, without sound (AV_NOPTS_VALUE), for 5
+    // minutes after the last picture. Set before every call below.
+    void follow_sound(int64_t end) { sound_end_ = end; }
+
+    // Sends one packet (null: the end of the stream) to the decoder and
+    // hands every picture that is settled to `feeds`. A packet the decoder
+    // rejects (damaged data) is skipped.
+    Status decode(const AVPacket* packet, Feeds& feeds);
+    // After the decoder's end: drains the chain and hands on the held picture.
+    Status finish(Feeds& feeds);
+    // Repeats the last picture at every key frame mark before `until` (1/30 s)
+    // that no picture stands on.
+    Status repeat_last_picture(int64_t until, Feeds& feeds);
+    // Releases the decoder and the chain.
+    void close();
+
+    // The first and last stamps handed out (1/30 s), AV_NOPTS_VALUE before any.
+    int64_t first_pts() const { return first_pts_; }
+    int64_t last_pts() const { return last_pts_; }
+    // Why the path failed, in words, when no FFmpeg error code says it.
+    const std::string& failure() const { return failure_; }
+
+private:
+    static int guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int flags);
+    Status receive_pictures(Feeds& feeds);
+    Status take_picture(AVFrame* picture, Feeds& feeds);
+    Status send_picture(AVFrame* picture, AVRational time_base, Feeds& feeds);
+    Status send_held_picture(Feeds& feeds);
+    Status hand_on(AVFrame* picture, Feeds& feeds);
+    int hdr_transfer(const AVFrame* picture) const;
+    bool can_tone_map(int transfer);
+    Status build_chain(const AVFrame* picture, bool deinterlace, int transfer);
+    const char* chain_action() const;
+    Status pull_pictures(Feeds& feeds);
+    Status drain_chain(Feeds& feeds);
+
+    const SourceInput* input_ = nullptr;
+    // Owned, in order of acquisition.
+    CodecContextPtr decoder_;
+    FilterChain<VideoChainInput> chain_;  // made for the first picture that needs it
+    FramePtr decoded_;
+    FramePtr filtered_;  // one pull from the chain
+    FramePtr held_;      // the latest picture, until the next shows which is nearer its tick
+    FramePtr last_;      // the last picture handed on, to repeat it
+
+    // Set by the decoder (on its own threads) when it was asked for a
+    // picture beyond the sizes accepted, which it was refused.
+    std::atomic<bool> oversized_{false};
+    std::atomic<int> oversized_width_{0};
+    std::atomic<int> oversized_height_{0};
+    std::string failure_;
+    bool tone_map_warned_ = false;
+
+    int64_t sound_end_ = AV_NOPTS_VALUE;
+    // The stamps handed out, and the shift applied after a backwards jump of
+    // the source's time stamps.
+    int64_t first_pts_ = AV_NOPTS_VALUE;
+    int64_t last_pts_ = AV_NOPTS_VALUE;
+    int64_t pts_shift_ = 0;
+    // How far from its tick the held picture was filmed, in ticks.
+    double held_off_tick_ = 0;
+    // Key frames: the stamp of the last one, and the pictures handed on since.
+    int64_t last_key_stamp_ = AV_NOPTS_VALUE;
+    int pictures_since_key_ = 0;
+};
+
+}  // namespace corvane
