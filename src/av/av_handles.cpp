@@ -7,7 +7,7 @@ extern "C" {
 
 namespace corvane {
 
-void close_output(AVFormatContext* context) {
+void close_format_context(AVFormatContext* context) {
     if (!context) return;
     if (context->iformat) {
         avformat_close_input(&context);

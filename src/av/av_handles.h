@@ -2,7 +2,8 @@
 
 // Owners for every FFmpeg object the source stage and the rendition workers
 // hold. Each alias frees its object with the matching FFmpeg release
-// function; format contexts of either kind go through close_output.
+// function; format contexts of either kind, input or output, go through
+// close_format_context.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -29,8 +30,9 @@ struct Status {
 
 inline Status status_of(int code, const char* action) { return Status{code < 0 ? code : 0, action}; }
 
-// Releases an input or an output format context; never writes a trailer.
-void close_output(AVFormatContext* context);
+// Closes an input (avformat_close_input) or releases an output format
+// context and its file; never writes a trailer.
+void close_format_context(AVFormatContext* context);
 
 // FFmpeg's text for an error code, e.g. "No such file or directory".
 std::string av_error_text(int code);
@@ -40,7 +42,7 @@ std::string av_error_text(int code);
 int find_video_stream(AVFormatContext* input, const AVCodec** decoder);
 
 struct FormatContextDeleter {
-    void operator()(AVFormatContext* c) const { close_output(c); }
+    void operator()(AVFormatContext* c) const { close_format_context(c); }
 };
 struct CodecContextDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }

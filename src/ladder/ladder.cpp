@@ -320,8 +320,8 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
                 log_rendition_failure(rendition.name + ".m3u8", opened);
             }
         } else {
-            if (!stage->input.no_audio.empty()) {
-                log_message(WARN, stage->input.no_audio + "; every rendition carries a silent audio track.");
+            if (!stage->input.why_no_audio.empty()) {
+                log_message(WARN, stage->input.why_no_audio + "; every rendition carries a silent audio track.");
             }
             results = run_renditions(*stage, plan, key, interrupted, stopped);
         }

@@ -54,6 +54,37 @@ void set_duration(std::string& line, double duration) {
     line = "#EXTINF:" + std::string(number) + (comma == std::string::npos ? "," : line.substr(comma));
 }
 
+// The EXTINF lines `durations` (line, value) of `lines`, fitted to the media.
+// Says whether any changed.
+bool fit_durations(const MediaSpan& span, std::vector<std::string>& lines,
+                   std::vector<std::pair<size_t, double>>& durations) {
+    // The muxer measures segments by their pictures only: its first EXTINF
+    // starts at the first picture, and its last one counts every picture as
+    // one tick of 1/30 s, short for sources of fewer pictures per second; the
+    // ones between are exact. Audio before the first picture (a camera that
+    // started after its microphone) or after the last would be left out, and
+    // players would misjudge the presentation's length and end it early. So
+    // the first EXTINF is made to start where the media starts and the last
+    // to end where it ends. Differences below kFraming are AAC framing.
+    constexpr double kFraming = 0.05;
+    bool changed = false;
+    if (span.known && !durations.empty()) {
+        std::vector<double> exact;
+        for (const auto& entry : durations) exact.push_back(entry.second);
+        exact.front() += span.video_start - span.start;
+        double before_last = 0;
+        for (size_t i = 0; i + 1 < exact.size(); ++i) before_last += exact[i];
+        if (span.end - span.start - before_last > 0) exact.back() = span.end - span.start - before_last;
+        for (size_t i = 0; i < exact.size(); ++i) {
+            if (std::fabs(exact[i] - durations[i].second) <= kFraming) continue;
+            durations[i].second = exact[i];
+            set_duration(lines[durations[i].first], exact[i]);
+            changed = true;
+        }
+    }
+    return changed;
+}
+
 // The peak and average rate of segments of `bytes` and `seconds`, in bit/s,
 // as players read BANDWIDTH and AVERAGE-BANDWIDTH: the peak is the highest
 // rate of any run of contiguous segments that lasts 0.5 to 1.5 times the
@@ -117,31 +148,7 @@ Status check_written_segments(const Rendition& r, WrittenRates& rates) {
     in.close();
     if (sizes.empty() || sizes.size() != durations.size()) return Status{AVERROR_INVALIDDATA, action};
 
-    // The muxer measures segments by their pictures only: its first EXTINF
-    // starts at the first picture, and its last one counts every picture as
-    // one tick of 1/30 s, short for sources of fewer pictures per second; the
-    // ones between are exact. Audio before the first picture (a camera that
-    // started after its microphone) or after the last would be left out, and
-    // players would misjudge the presentation's length and end it early. So
-    // the first EXTINF is made to start where the media starts and the last
-    // to end where it ends. Differences below kFraming are AAC framing.
-    constexpr double kFraming = 0.05;
-    bool changed = false;
-    const MediaSpan span = media_span(r.outcome.handed_out);
-    if (span.known && !durations.empty()) {
-        std::vector<double> exact;
-        for (const auto& entry : durations) exact.push_back(entry.second);
-        exact.front() += span.video_start - span.start;
-        double before_last = 0;
-        for (size_t i = 0; i + 1 < exact.size(); ++i) before_last += exact[i];
-        if (span.end - span.start - before_last > 0) exact.back() = span.end - span.start - before_last;
-        for (size_t i = 0; i < exact.size(); ++i) {
-            if (std::fabs(exact[i] - durations[i].second) <= kFraming) continue;
-            durations[i].second = exact[i];
-            set_duration(lines[durations[i].first], exact[i]);
-            changed = true;
-        }
-    }
+    bool changed = fit_durations(media_span(r.outcome.handed_out), lines, durations);
     for (const auto& entry : durations) longest = std::max(longest, entry.second);
 
     // The muxer rounds the target duration to the nearest second, so a 7.2 s

@@ -120,7 +120,7 @@ Status AudioPath::encode(const AVFrame* frame, Feeds& feeds) {
         ret = avcodec_receive_packet(encoder, packet);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, "encoding audio"};
-        feeds.packet(packet);
+        feeds.push_packet(packet);
         handed_end_ = packet->pts + packet->duration;
         av_packet_unref(packet);
     }
@@ -261,40 +261,9 @@ Status AudioPath::build_chain(int sample_rate, int sample_fmt, const AVChannelLa
                      action);
 }
 
-Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& feeds) {
-    if (!sound_fits(frame->ch_layout.nb_channels, frame->sample_rate)) {
-        failure_ = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
-        return Status{AVERROR(ERANGE), "decoding audio"};
-    }
-    Status sane = sanitize_samples(frame);
-    if (sane.failed()) return sane;
-    const int64_t time = source_time_of(frame);
-    if (!started_) {
-        // Audio is put on the video's clock: it starts where the source says.
-        if (time != AV_NOPTS_VALUE) samples_ = av_rescale_q(time, input_->audio->time_base, kAudioTimeBase);
-        first_sample_ = samples_;
-        started_ = true;
-    }
-
-    // A source whose sample rate, format or channel layout changes mid-stream
-    // (broadcast recordings switching programmes) gets a new graph; what the
-    // old one still holds is encoded first.
-    if (!matches_chain(frame)) {
-        if (chain_.built()) {
-            Status status = drain_chain(feeds);
-            if (status.failed()) return status;
-        }
-        const int old_rate = chain_.built_for().sample_rate;
-        Status status = build_chain(frame->sample_rate, frame->format, frame->ch_layout);
-        if (status.failed()) return status;
-        // Where the audio should go on is kept across the change of rate, so
-        // that a hole at the joint is still seen.
-        if (expected_next_ != AV_NOPTS_VALUE && old_rate > 0) {
-            expected_next_ = av_rescale_q(expected_next_, AVRational{1, old_rate},
-                                                 AVRational{1, frame->sample_rate});
-        }
-    }
-
+// Follows where the sound should go on: a hole in the source audio before
+// `frame` (its source time `time`) is filled with silence.
+Status AudioPath::keep_on_clock(const AVFrame* frame, int64_t time, int64_t video_reach_dts, Feeds& feeds) {
     // A frame without a stamp of its own (decoders that give several frames
     // for one packet stamp only the first) goes on where the previous one
     // ended: only a real stamp can show a hole.
@@ -328,6 +297,45 @@ Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& f
         }
         expected_next_ += frame->nb_samples;
     }
+    return Status{};
+}
+
+Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& feeds) {
+    if (!sound_fits(frame->ch_layout.nb_channels, frame->sample_rate)) {
+        failure_ = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
+        return Status{AVERROR(ERANGE), "decoding audio"};
+    }
+    Status sane = sanitize_samples(frame);
+    if (sane.failed()) return sane;
+    const int64_t time = source_time_of(frame);
+    if (!started_) {
+        // Audio is put on the video's clock: it starts where the source says.
+        if (time != AV_NOPTS_VALUE) samples_ = av_rescale_q(time, input_->audio->time_base, kAudioTimeBase);
+        first_sample_ = samples_;
+        started_ = true;
+    }
+
+    // A source whose sample rate, format or channel layout changes mid-stream
+    // (broadcast recordings switching programmes) gets a new graph; what the
+    // old one still holds is encoded first.
+    if (!matches_chain(frame)) {
+        if (chain_.built()) {
+            Status status = drain_chain(feeds);
+            if (status.failed()) return status;
+        }
+        const int old_rate = chain_.built_for().sample_rate;
+        Status status = build_chain(frame->sample_rate, frame->format, frame->ch_layout);
+        if (status.failed()) return status;
+        // Where the audio should go on is kept across the change of rate, so
+        // that a hole at the joint is still seen.
+        if (expected_next_ != AV_NOPTS_VALUE && old_rate > 0) {
+            expected_next_ = av_rescale_q(expected_next_, AVRational{1, old_rate},
+                                          AVRational{1, frame->sample_rate});
+        }
+    }
+
+    Status status = keep_on_clock(frame, time, video_reach_dts, feeds);
+    if (status.failed()) return status;
     return push_to_chain(frame, feeds);
 }
 
@@ -336,7 +344,7 @@ Status AudioPath::open(SourceInput& input) {
     if (input.audio) {
         const Status status = open_decoder(input.audio, input.audio_codec, decoder_, "opening the audio decoder");
         if (status.failed()) {
-            input.no_audio = "The source's audio cannot be decoded (" + av_error_text(status.code) + ")";
+            input.why_no_audio = "The source's audio cannot be decoded (" + av_error_text(status.code) + ")";
             decoder_.reset();
             input.audio = nullptr;
             input.audio_index = -1;

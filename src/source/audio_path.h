@@ -64,6 +64,7 @@ private:
     bool matches_chain(const AVFrame* frame) const;
     Status receive_samples(int64_t video_reach, Feeds& feeds);
     Status filter_frame(AVFrame* frame, int64_t video_reach, Feeds& feeds);
+    Status keep_on_clock(const AVFrame* frame, int64_t time, int64_t video_reach_dts, Feeds& feeds);
     Status fill_gap(const AVFrame* frame, int64_t missing, Feeds& feeds);
     Status push_to_chain(AVFrame* frame, Feeds& feeds);
     Status pull_from_chain(Feeds& feeds);

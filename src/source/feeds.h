@@ -15,17 +15,17 @@ public:
     Feeds() = default;
     explicit Feeds(std::vector<MediaQueue*> queues) : queues_(std::move(queues)) {}
 
-    void picture(const AVFrame* picture) {
+    void push_picture(const AVFrame* picture) {
         for (MediaQueue*& queue : queues_) {
             if (queue && !queue->push_picture(picture)) queue = nullptr;
         }
     }
-    void packet(const AVPacket* packet) {
+    void push_packet(const AVPacket* packet) {
         for (MediaQueue*& queue : queues_) {
             if (queue && !queue->push_packet(packet)) queue = nullptr;
         }
     }
-    void mark(MediaQueue::Kind kind, const SourceOutcome& outcome = SourceOutcome{}) {
+    void push_mark(MediaQueue::Kind kind, const SourceOutcome& outcome = SourceOutcome{}) {
         for (MediaQueue*& queue : queues_) {
             if (queue && !queue->push_mark(kind, outcome)) queue = nullptr;
         }

@@ -21,7 +21,7 @@ int64_t ticks_of(int64_t samples) { return av_rescale_q(samples, kAudioTimeBase,
 // Gives the audio track up, with one WARN line (`why`): from here on the
 // renditions get silence as long as the pictures.
 void drop_audio(Source& s, const std::string& why) {
-    s.input.no_audio = why;
+    s.input.why_no_audio = why;
     log_message(WARN, why + "; every rendition carries a silent audio track.");
     s.input.audio = nullptr;
     s.input.audio_index = -1;
@@ -128,7 +128,7 @@ Status drain(Source& s) {
         status = follow_sound(s, status, s.audio.end_sample());
         if (status.failed()) return status;
     } else {
-        s.feeds.mark(MediaQueue::Kind::video_end);
+        s.feeds.push_mark(MediaQueue::Kind::video_end);
     }
     status = decode_audio(s, nullptr);
     if (status.failed()) return status;
@@ -142,7 +142,7 @@ Status drain(Source& s) {
     status = follow_sound(s, s.audio.finish(s.feeds), s.audio.handed_end());
     if (!status.failed() && s.repeat_to_audio_end) {
         status = follow_sound(s, status, s.audio.end_sample());
-        s.feeds.mark(MediaQueue::Kind::video_end);
+        s.feeds.push_mark(MediaQueue::Kind::video_end);
     }
     return status;
 }
@@ -176,7 +176,7 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
         if (!status.failed() && s.feeds.anyone_taking() && !s.stop) {
             SourceOutcome read_end;
             read_end.read_warning = s.read_warning;
-            s.feeds.mark(MediaQueue::Kind::read_end, read_end);
+            s.feeds.push_mark(MediaQueue::Kind::read_end, read_end);
             status = drain(s);
             // Renditions without a single picture would be empty.
             if (!status.failed() && s.video.first_pts() == AV_NOPTS_VALUE) {
@@ -200,7 +200,7 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
     s.video.close();
     s.audio.close();
     s.input.context.reset();
-    s.feeds.mark(MediaQueue::Kind::end, outcome);
+    s.feeds.push_mark(MediaQueue::Kind::end, outcome);
     s.feeds = Feeds();
     s.read_position = nullptr;
 }

@@ -43,7 +43,7 @@ std::string open_source_input(SourceInput& in, const std::string& locator) {
     if (in.audio_index >= 0) {
         in.audio = context->streams[in.audio_index];
     } else {
-        in.no_audio = in.audio_index == AVERROR_STREAM_NOT_FOUND
+        in.why_no_audio = in.audio_index == AVERROR_STREAM_NOT_FOUND
                           ? "The source has no audio track"
                           : "The source's audio cannot be decoded (" + av_error_text(in.audio_index) + ")";
     }

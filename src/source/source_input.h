@@ -28,7 +28,7 @@ struct SourceInput {
     int stream_info = 0;
 
     // The streams chosen, borrowed from the context. Without usable audio
-    // (none, or none that can be decoded), `audio` is null and `no_audio`
+    // (none, or none that can be decoded), `audio` is null and `why_no_audio`
     // says why: the renditions then carry silence as long as the pictures.
     int video_index = -1;
     AVStream* video = nullptr;
@@ -37,7 +37,7 @@ struct SourceInput {
     int audio_index = -1;
     AVStream* audio = nullptr;
     const AVCodec* audio_codec = nullptr;
-    std::string no_audio;
+    std::string why_no_audio;
 
     // Recordings whose clock jumps (joined MPEG-TS files, a restarted clock)
     // are put back on one continuous clock, for video and audio alike: the

@@ -47,14 +47,14 @@ Status VideoPath::hand_on(AVFrame* picture, Feeds& feeds) {
     }
     if (first_pts_ == AV_NOPTS_VALUE) first_pts_ = picture->pts;
     last_pts_ = picture->pts;
-    feeds.picture(picture);
+    feeds.push_picture(picture);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     return Status{};
 }
 
 // Hands the held picture to every rendition, after repeating the picture
 // before it at every key frame mark it leaves out.
-Status VideoPath::send_held_picture(Feeds& feeds) {
+Status VideoPath::hand_on_held(Feeds& feeds) {
     AVFrame* held = held_.get();
     if (!held->buf[0]) return Status{};
     Status status = repeat_last_picture(held->pts, feeds);
@@ -74,7 +74,7 @@ Status VideoPath::send_held_picture(Feeds& feeds) {
 // Stamps handed out always increase. The picture's side data and picture
 // type were the source's own (the H.264 encoders would obey a picture type),
 // so they are removed.
-Status VideoPath::send_picture(AVFrame* picture, AVRational time_base, Feeds& feeds) {
+Status VideoPath::stamp_picture(AVFrame* picture, AVRational time_base, Feeds& feeds) {
     AVFrame* held = held_.get();
     const int64_t taken = held->buf[0] ? held->pts : last_pts_;
     int64_t stamp;
@@ -102,7 +102,7 @@ Status VideoPath::send_picture(AVFrame* picture, AVRational time_base, Feeds& fe
             }
         }
     }
-    Status status = send_held_picture(feeds);
+    Status status = hand_on_held(feeds);
     if (status.failed()) return status;
     av_frame_move_ref(held, picture);
     held->pts = stamp;
@@ -231,7 +231,7 @@ Status VideoPath::pull_pictures(Feeds& feeds) {
         const int ret = chain_.pull(picture);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, chain_action()};
-        Status status = send_picture(picture, time_base, feeds);
+        Status status = stamp_picture(picture, time_base, feeds);
         av_frame_unref(picture);
         if (status.failed()) return status;
     }
@@ -247,7 +247,7 @@ Status VideoPath::drain_chain(Feeds& feeds) {
     return status;
 }
 
-Status VideoPath::take_picture(AVFrame* picture, Feeds& feeds) {
+Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
     // A picture is timed by the decoder's best guess: containers that store
     // decoding times only (old FLV, Smooth Streaming, some MPEG-PS) give
     // reordered pictures the stamps of other pictures, which jump back and
@@ -271,7 +271,7 @@ Status VideoPath::take_picture(AVFrame* picture, Feeds& feeds) {
     }
     if (!chain_.built()) {
         if (!deinterlace && input_->upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
-            return send_picture(picture, input_->video->time_base, feeds);
+            return stamp_picture(picture, input_->video->time_base, feeds);
         }
         Status status = build_chain(picture, deinterlace, transfer);
         if (status.failed()) return status;
@@ -306,7 +306,7 @@ Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {
 
 Status VideoPath::finish(Feeds& feeds) {
     Status status = chain_.built() ? drain_chain(feeds) : Status{};
-    return status.failed() ? status : send_held_picture(feeds);
+    return status.failed() ? status : hand_on_held(feeds);
 }
 
 // The decoder allocates no picture beyond the sizes accepted: a stream that
@@ -343,7 +343,7 @@ Status VideoPath::open(const SourceInput& input) {
 Status VideoPath::receive_pictures(Feeds& feeds) {
     AVFrame* picture = decoded_.get();
     while (avcodec_receive_frame(decoder_.get(), picture) >= 0) {
-        Status status = take_picture(picture, feeds);
+        Status status = filter_picture(picture, feeds);
         av_frame_unref(picture);
         if (status.failed()) return status;
     }

@@ -63,9 +63,9 @@ public:
 private:
     static int guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int flags);
     Status receive_pictures(Feeds& feeds);
-    Status take_picture(AVFrame* picture, Feeds& feeds);
-    Status send_picture(AVFrame* picture, AVRational time_base, Feeds& feeds);
-    Status send_held_picture(Feeds& feeds);
+    Status filter_picture(AVFrame* picture, Feeds& feeds);
+    Status stamp_picture(AVFrame* picture, AVRational time_base, Feeds& feeds);
+    Status hand_on_held(Feeds& feeds);
     Status hand_on(AVFrame* picture, Feeds& feeds);
     int hdr_transfer(const AVFrame* picture) const;
     bool can_tone_map(int transfer);
