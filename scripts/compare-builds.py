@@ -11,9 +11,11 @@ module, each in its own virtual environment under the work directory:
            are not ignored), rebuilt on every run; or, with --current REV, a
            committed revision built like the base
 
-It then makes five short test sources with the ffmpeg tool (1080p 30 fps MP4,
-720p 29.97 fps MP4, an MPEG-TS whose clock starts at 10 s, a 5.1 source and
-an interlaced 25i MPEG-2 TS), a fixed 16-byte key and a key-info file with an
+It then makes nine short test sources with the ffmpeg tool (1080p 30 fps MP4,
+720p 29.97 fps MP4, an MPEG-TS whose clock starts at 10 s, a 5.1 source, an
+interlaced 25i MPEG-2 TS, a video without sound, 2 s of pictures with 12 s
+of sound, a 1 fps time-lapse, an audio track whose packets give no sound),
+a fixed 16-byte key and a key-info file with an
 IV line (so every segment is deterministic), runs
 `corvane.hls_encoder(source, "master.m3u8", key=keyinfo)` with the default
 ladder for each source and each build in a child process kept on one CPU (the
@@ -98,6 +100,21 @@ SOURCES = collections.OrderedDict([
         "-c:v", "mpeg2video", "-b:v", "6M", "-flags", "+ildct+ilme", "-top", "1",
         "-aspect", "16:9", "-pix_fmt", "yuv420p",
         *AAC, "-ac", "2", "-f", "mpegts"])),
+    # The source stage's orderings between its two paths: silence as long as
+    # the pictures, the last picture repeated as far as the sound goes, key
+    # frames of a slow source, an audio track that gives no sound.
+    ("video-only", ("src_video_only.mp4", [
+        "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30", "-t", "6", *X264, "-an"])),
+    ("sound-after", ("src_sound_after.mkv", [
+        "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:duration=2",
+        "-f", "lavfi", "-i", LAVFI_AUDIO + ":duration=12", *X264, *AAC, "-ac", "2"])),
+    ("1fps", ("src_1fps.mkv", [
+        "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=1",
+        "-f", "lavfi", "-i", LAVFI_AUDIO, "-t", "10", *X264, *AAC, "-ac", "2"])),
+    ("soundless", ("src_soundless.mkv", [
+        "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30",
+        "-f", "lavfi", "-i", LAVFI_AUDIO, "-t", "4", *X264, *AAC, "-ac", "2",
+        "-bsf:a", "noise=amount=1"])),
 ])
 
 ENCODE = ("import sys, corvane; "

@@ -105,6 +105,16 @@ bool AudioPath::matches_chain(const AVFrame* frame) const {
            av_channel_layout_compare(&frame->ch_layout, &built.layout.layout) == 0;
 }
 
+// Gives `frame` (holding nothing) buffers for `n` samples of `format` at
+// `rate` in `layout`.
+int make_audio_frame(AVFrame* frame, int n, int format, int rate, const AVChannelLayout& layout) {
+    frame->nb_samples = n;
+    frame->format = format;
+    frame->sample_rate = rate;
+    const int ret = av_channel_layout_copy(&frame->ch_layout, &layout);
+    return ret < 0 ? ret : av_frame_get_buffer(frame, 0);
+}
+
 int64_t source_time_of(const AVFrame* frame) {
     return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
 }
@@ -136,13 +146,7 @@ Status AudioPath::cut_encoder_frame(int n) {
         ret = av_frame_make_writable(frame);
     } else {
         av_frame_unref(frame);
-        frame->nb_samples = n;
-        ret = av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
-        if (ret >= 0) {
-            frame->format = enc->sample_fmt;
-            frame->sample_rate = enc->sample_rate;
-            ret = av_frame_get_buffer(frame, 0);
-        }
+        ret = make_audio_frame(frame, n, enc->sample_fmt, enc->sample_rate, enc->ch_layout);
     }
     if (ret < 0) return Status{ret, "allocating an audio frame"};
     ret = av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->extended_data), n);
@@ -209,11 +213,7 @@ Status AudioPath::fill_gap(const AVFrame* frame, int64_t missing, Feeds& feeds) 
     while (missing > 0) {
         const int n = static_cast<int>(std::min<int64_t>(missing, kSilenceChunk));
         av_frame_unref(silence.get());
-        silence->nb_samples = n;
-        silence->format = frame->format;
-        silence->sample_rate = frame->sample_rate;
-        int ret = av_channel_layout_copy(&silence->ch_layout, &frame->ch_layout);
-        if (ret >= 0) ret = av_frame_get_buffer(silence.get(), 0);
+        const int ret = make_audio_frame(silence.get(), n, frame->format, frame->sample_rate, frame->ch_layout);
         if (ret < 0) return Status{ret, "filling an audio gap"};
         av_samples_set_silence(silence->extended_data, 0, n, frame->ch_layout.nb_channels,
                                static_cast<AVSampleFormat>(frame->format));
@@ -373,11 +373,8 @@ Status AudioPath::open(SourceInput& input) {
     }
     // Silence is ready for a source whose audio turns out to give no sound.
     AVFrame* silence = silence_.get();
-    silence->nb_samples = enc->frame_size > 0 ? enc->frame_size : 1024;
-    silence->format = enc->sample_fmt;
-    silence->sample_rate = enc->sample_rate;
-    int ret = av_channel_layout_copy(&silence->ch_layout, &enc->ch_layout);
-    if (ret >= 0) ret = av_frame_get_buffer(silence, 0);
+    const int ret = make_audio_frame(silence, enc->frame_size > 0 ? enc->frame_size : 1024, enc->sample_fmt,
+                                     enc->sample_rate, enc->ch_layout);
     if (ret < 0) return Status{ret, "allocating packets and frames"};
     return status_of(av_samples_set_silence(silence->extended_data, 0, silence->nb_samples,
                                             silence->ch_layout.nb_channels, enc->sample_fmt),
