@@ -173,7 +173,7 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
 
 // A rendition that was created, as the master playlist lists it.
 struct Variant {
-    RenditionSpec spec;
+    RenditionSpec planned;
     RenditionResult result;
 };
 
@@ -217,15 +217,15 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
     }
     file << "#EXTM3U\n#EXT-X-VERSION:3\n";
     if (!variants.empty()) file << "#EXT-X-INDEPENDENT-SEGMENTS\n";
-    for (const auto& [spec, result] : variants) {
+    for (const auto& [planned, result] : variants) {
         file << "#EXT-X-STREAM-INF:BANDWIDTH=" << result.rates.peak
              << ",AVERAGE-BANDWIDTH=" << result.rates.average;
         // A list without the video codec would tell players there is none.
         if (!result.video_codec.empty()) {
             file << ",CODECS=\"" << result.video_codec << "," << kAudioCodec << "\"";
         }
-        file << ",RESOLUTION=" << spec.width << "x" << spec.height << ",FRAME-RATE=30.000\n"
-             << media_playlist_uri(output, spec.name + ".m3u8") << "\n";
+        file << ",RESOLUTION=" << planned.width << "x" << planned.height << ",FRAME-RATE=30.000\n"
+             << media_playlist_uri(output, planned.name + ".m3u8") << "\n";
     }
     file.close();
     if (file.fail()) {
@@ -350,7 +350,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     // replace it.
     for (const auto& variant : created) {
         std::error_code error;
-        const std::string& name = variant.spec.name;
+        const std::string& name = variant.planned.name;
         if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
             log_message(ERROR, "Could not write the master playlist " + output +
                                    ": it is the media playlist of rendition " + name + ".");

@@ -28,14 +28,14 @@ namespace {
 // where it was instead of dropping every picture until the source catches up.
 constexpr int64_t kClockRestart = 30;
 
+}  // namespace
+
 // Hands a stamped picture to every rendition. Segments are cut at key
 // frames, and players need one every 2 s of output time: the H.264 encoders
 // make one every 60 pictures by themselves, which is every 2 s only when a
 // picture stands on every tick. A picture that comes 2 s or more after the
 // last key frame, before the encoders' own count would make one, is marked
 // to be one (24 and 25 fps sources, time-lapses).
-}  // namespace
-
 Status VideoPath::hand_on(AVFrame* picture, Feeds& feeds) {
     if (last_key_stamp_ == AV_NOPTS_VALUE || ++pictures_since_key_ == kKeyPictures) {
         last_key_stamp_ = picture->pts;  // the encoders' own key frame
@@ -134,11 +134,11 @@ const char* turn_filters(int turn) {
     }
 }
 
+}  // namespace
+
 // The transfer of an HDR picture (PQ or HLG, as phones record by default),
 // or AVCOL_TRC_UNSPECIFIED for SDR. A picture that does not say follows its
 // stream.
-}  // namespace
-
 int VideoPath::hdr_transfer(const AVFrame* picture) const {
     const int trc = picture->color_trc != AVCOL_TRC_UNSPECIFIED ? picture->color_trc
                                                                 : input_->video->codecpar->color_trc;
@@ -170,10 +170,10 @@ std::string tone_map_filters(const AVFrame* picture, int transfer) {
     return chain;
 }
 
-// Whether this FFmpeg build can tone-map; the first HDR picture of a build
-// that cannot gets one WARN line, and the pictures go on as they are.
 }  // namespace
 
+// Whether this FFmpeg build can tone-map; the first HDR picture of a build
+// that cannot gets one WARN line, and the pictures go on as they are.
 bool VideoPath::can_tone_map(int transfer) {
     if (avfilter_get_by_name("zscale") && avfilter_get_by_name("tonemap")) return true;
     if (!tone_map_warned_) {
