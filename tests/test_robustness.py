@@ -466,14 +466,6 @@ def test_audio_only_source(workdir):
     check_failed_early(job(workdir.path, source), workdir.path, "No video stream found in the file.")
 
 
-def test_audio_with_a_cover_picture_is_audio_only(workdir):
-    source = workdir.path / "song.mp3"
-    ffmpeg("-f", "lavfi", "-t", 3, "-i", "sine=sample_rate=44100", "-f", "lavfi", "-t", 0.1,
-           "-i", "testsrc2=size=160x90", "-frames:v", 1, "-t", 3, "-map", 0, "-map", 1,
-           "-c:a", "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic", source)
-    check_failed_early(job(workdir.path, source), workdir.path, "No video stream found in the file.")
-
-
 @pytest.mark.parametrize("container", ["mp4", "ts"])
 def test_video_only_source_gets_a_silent_track(workdir, container):
     # Screen recordings and time-lapses have no sound: every rendition still

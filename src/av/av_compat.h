@@ -38,6 +38,16 @@ inline bool is_interlaced(const AVFrame* picture) {
 #endif
 }
 
+// How long a decoded picture is shown, in its stream's time base (0: not
+// stated).
+inline int64_t picture_duration(const AVFrame* picture) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    return picture->duration;
+#else
+    return picture->pkt_duration;
+#endif
+}
+
 // Clockwise turn, in degrees (0, 90, 180 or 270), that shows the stream's
 // pictures upright.
 inline int upright_turn_of(const AVStream* stream) {

@@ -43,4 +43,19 @@ int find_video_stream(AVFormatContext* input, const AVCodec** decoder) {
     return AVERROR_STREAM_NOT_FOUND;
 }
 
+int find_cover(AVFormatContext* input, const AVCodec** decoder) {
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVStream* stream = input->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+            !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC) || stream->attached_pic.size <= 0) {
+            continue;
+        }
+        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        if (!codec) continue;
+        *decoder = codec;
+        return static_cast<int>(i);
+    }
+    return AVERROR_STREAM_NOT_FOUND;
+}
+
 }  // namespace corvane

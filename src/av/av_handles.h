@@ -40,6 +40,8 @@ std::string av_error_text(int code);
 // Index of the best video stream that has a decoder, leaving out cover
 // pictures (a still attached to a song is not a video); negative: the error.
 int find_video_stream(AVFormatContext* input, const AVCodec** decoder);
+// Index of the first cover picture that has a decoder; negative: none.
+int find_cover(AVFormatContext* input, const AVCodec** decoder);
 
 struct FormatContextDeleter {
     void operator()(AVFormatContext* c) const { close_format_context(c); }

@@ -280,6 +280,10 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     shown_size(stage->input, source.width, source.height);
     log_message(INFO, "Detected video size: " + std::to_string(source.width) + "x" +
                           std::to_string(source.height));
+    if (stage->input.cover) {
+        log_message(INFO, "The file has no video, only a cover picture: it is shown for the whole length of "
+                          "the sound.");
+    }
 
     while (bitrate.size() < resolution.size()) {
         const Rung* rung = find_rung(resolution[bitrate.size()]);

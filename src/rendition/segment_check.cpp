@@ -41,7 +41,7 @@ MediaSpan media_span(const HandedOut& r) {
     if (r.first_video_pts != AV_NOPTS_VALUE) {
         const double tick = av_q2d(kVideoTimeBase);
         span.video_start = tick * static_cast<double>(r.first_video_pts);
-        take(span.video_start, tick * static_cast<double>(r.last_video_pts + 1));
+        take(span.video_start, tick * static_cast<double>(r.video_end_pts));
     }
     return span;
 }
@@ -60,8 +60,8 @@ bool fit_durations(const MediaSpan& span, std::vector<std::string>& lines,
                    std::vector<std::pair<size_t, double>>& durations) {
     // The muxer measures segments by their pictures only: its first EXTINF
     // starts at the first picture, and its last one counts every picture as
-    // one tick of 1/30 s, short for sources of fewer pictures per second; the
-    // ones between are exact. Audio before the first picture (a camera that
+    // one tick of 1/30 s, short for sources of fewer pictures per second and
+    // for a last picture that lasts longer; the ones between are exact. Audio before the first picture (a camera that
     // started after its microphone) or after the last would be left out, and
     // players would misjudge the presentation's length and end it early. So
     // the first EXTINF is made to start where the media starts and the last
@@ -77,8 +77,10 @@ bool fit_durations(const MediaSpan& span, std::vector<std::string>& lines,
         if (span.end - span.start - before_last > 0) exact.back() = span.end - span.start - before_last;
         for (size_t i = 0; i < exact.size(); ++i) {
             if (std::fabs(exact[i] - durations[i].second) <= kFraming) continue;
-            durations[i].second = exact[i];
-            set_duration(lines[durations[i].first], exact[i]);
+            // As the playlist states it (six decimals): the rates are measured
+            // from the durations players read.
+            durations[i].second = std::round(exact[i] * 1e6) / 1e6;
+            set_duration(lines[durations[i].first], durations[i].second);
             changed = true;
         }
     }

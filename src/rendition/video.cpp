@@ -104,6 +104,18 @@ bool is_full_range(const PictureFormat& format) {
     }
 }
 
+// The scaler reads the full-range formats of JPEG pictures (camera MJPEG,
+// cover art) as their ordinary counterparts, with the range set below.
+AVPixelFormat scaler_format(int pix_fmt) {
+    switch (pix_fmt) {
+        case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+        default: return static_cast<AVPixelFormat>(pix_fmt);
+    }
+}
+
 Status build_scaler(Rendition& r, const PictureFormat& format) {
     const AVCodecContext* enc = r.video_encoder.get();
     const PictureArea area = area_for(format, enc->width, enc->height);
@@ -124,8 +136,7 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
     // whole chroma lines, the colours stay within a step or two of the source's.
     const bool convert = format.matrix != AVCOL_SPC_BT709;
     const int flags = convert ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : SWS_BICUBIC;
-    SwsContext* scaler = sws_getContext(format.width, format.height,
-                                        static_cast<AVPixelFormat>(format.pix_fmt), area.width,
+    SwsContext* scaler = sws_getContext(format.width, format.height, scaler_format(format.pix_fmt), area.width,
                                         area.height, enc->pix_fmt, flags, nullptr, nullptr, nullptr);
     if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
     r.scaler.reset(scaler);

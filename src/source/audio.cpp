@@ -300,7 +300,7 @@ Status AudioPath::keep_on_clock(const AVFrame* frame, int64_t time, int64_t vide
     return Status{};
 }
 
-Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& feeds) {
+Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, int64_t video_start, Feeds& feeds) {
     if (!sound_fits(frame->ch_layout.nb_channels, frame->sample_rate)) {
         failure_ = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
         return Status{AVERROR(ERANGE), "decoding audio"};
@@ -308,12 +308,7 @@ Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& f
     Status sane = sanitize_samples(frame);
     if (sane.failed()) return sane;
     const int64_t time = source_time_of(frame);
-    if (!started_) {
-        // Audio is put on the video's clock: it starts where the source says.
-        if (time != AV_NOPTS_VALUE) samples_ = av_rescale_q(time, input_->audio->time_base, kAudioTimeBase);
-        first_sample_ = samples_;
-        started_ = true;
-    }
+    const int64_t lead_in = started_ ? 0 : start_clock(frame, time, video_start);
 
     // A source whose sample rate, format or channel layout changes mid-stream
     // (broadcast recordings switching programmes) gets a new graph; what the
@@ -334,9 +329,39 @@ Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, Feeds& f
         }
     }
 
+    if (lead_in > 0) {
+        Status status = fill_gap(frame, lead_in, feeds);
+        if (status.failed()) return status;
+    }
     Status status = keep_on_clock(frame, time, video_reach_dts, feeds);
     if (status.failed()) return status;
     return push_to_chain(frame, feeds);
+}
+
+// Starts the AAC clock at the first decoded frame: audio is put on the
+// video's clock, where the source says it starts. Sound that starts after
+// the first picture (a microphone switched on late, a recorder that waited
+// for its first sound) is led in by silence from the first picture: a
+// segment without any sound would leave players without its audio format.
+// Returns how much silence leads in, in the frame's samples.
+int64_t AudioPath::start_clock(const AVFrame* frame, int64_t time, int64_t video_start) {
+    int64_t lead_in = 0;
+    if (time != AV_NOPTS_VALUE) {
+        samples_ = av_rescale_q(time, input_->audio->time_base, kAudioTimeBase);
+        if (video_start != AV_NOPTS_VALUE && frame->sample_rate > 0) {
+            const AVRational rate{1, frame->sample_rate};
+            const int64_t late = av_rescale_q(time, input_->audio->time_base, rate) -
+                                 av_rescale_q(video_start, kVideoTimeBase, rate);
+            if (late > frame->sample_rate / kGapFillDivisor &&
+                late <= int64_t{kLongestGapSeconds} * frame->sample_rate) {
+                lead_in = late;
+                samples_ = av_rescale_q(video_start, kVideoTimeBase, kAudioTimeBase);
+            }
+        }
+    }
+    first_sample_ = samples_;
+    started_ = true;
+    return lead_in;
 }
 
 Status AudioPath::open(SourceInput& input) {
@@ -382,20 +407,20 @@ Status AudioPath::open(SourceInput& input) {
 }
 
 // Hands every sample frame the decoder has ready to the chain.
-Status AudioPath::receive_samples(int64_t video_reach, Feeds& feeds) {
+Status AudioPath::receive_samples(int64_t video_reach, int64_t video_start, Feeds& feeds) {
     AVFrame* samples = decoded_.get();
     while (avcodec_receive_frame(decoder_.get(), samples) >= 0) {
-        Status status = filter_frame(samples, video_reach, feeds);
+        Status status = filter_frame(samples, video_reach, video_start, feeds);
         av_frame_unref(samples);
         if (status.failed()) return status;
     }
     return Status{};
 }
 
-Status AudioPath::decode(const AVPacket* packet, int64_t video_reach, Feeds& feeds) {
+Status AudioPath::decode(const AVPacket* packet, int64_t video_reach, int64_t video_start, Feeds& feeds) {
     if (!decoder_) return Status{};
     if (packet) ++packets_;
-    return decode_packet(decoder_.get(), packet, [&] { return receive_samples(video_reach, feeds); });
+    return decode_packet(decoder_.get(), packet, [&] { return receive_samples(video_reach, video_start, feeds); });
 }
 
 void AudioPath::drop() {
@@ -416,6 +441,11 @@ Status AudioPath::add_silence(int64_t video_start, int64_t video_end, Feeds& fee
         first_sample_ = samples_;
         started_ = true;
     }
+    return pad_with_silence(video_end, feeds);
+}
+
+// Silence after what the FIFO holds, up to `video_end` (1/30 s).
+Status AudioPath::pad_with_silence(int64_t video_end, Feeds& feeds) {
     const AVFrame* silence = silence_.get();
     int64_t missing = av_rescale_q(video_end, kVideoTimeBase, kAudioTimeBase) - samples_ -
                       av_audio_fifo_size(fifo_.get());
@@ -428,8 +458,12 @@ Status AudioPath::add_silence(int64_t video_start, int64_t video_end, Feeds& fee
     return encode_fifo(false, feeds);
 }
 
-Status AudioPath::finish(Feeds& feeds) {
+Status AudioPath::finish(int64_t video_end, Feeds& feeds) {
     Status status = drain_chain(feeds);
+    // Sound that ends before the last picture is followed by silence as far
+    // as it goes: segments without any sound would leave players without
+    // their audio format.
+    if (!status.failed() && started_ && video_end != AV_NOPTS_VALUE) status = pad_with_silence(video_end, feeds);
     if (status.failed()) return status;
     status = encode_fifo(true, feeds);
     if (status.failed()) return status;

@@ -33,13 +33,16 @@ public:
     // Sends one packet (null: the end of the stream) to the decoder and
     // hands every AAC packet that comes out to `feeds`. Holes in the sound
     // are filled as far as `video_reach` (the video's last decoding stamp
-    // on the continuous clock, AV_TIME_BASE units; AV_NOPTS_VALUE: none yet).
-    Status decode(const AVPacket* packet, int64_t video_reach, Feeds& feeds);
+    // on the continuous clock, AV_TIME_BASE units; AV_NOPTS_VALUE: none yet);
+    // sound that starts after the first picture (`video_start`, 1/30 s) is
+    // led in by silence from there.
+    Status decode(const AVPacket* packet, int64_t video_reach, int64_t video_start, Feeds& feeds);
     // Silence up to `video_end` (1/30 s), from `video_start` on when no sound
     // came before, for a source without usable audio.
     Status add_silence(int64_t video_start, int64_t video_end, Feeds& feeds);
-    // Drains the chain, the FIFO and the AAC encoder.
-    Status finish(Feeds& feeds);
+    // Drains the chain, the FIFO and the AAC encoder, with silence up to
+    // `video_end` (1/30 s) when the sound ends before it.
+    Status finish(int64_t video_end, Feeds& feeds);
     // Releases the decoder and the chain: the audio track is given up.
     void drop();
     void close();
@@ -62,14 +65,16 @@ private:
     Status open_encoder();
     Status build_chain(int sample_rate, int sample_fmt, const AVChannelLayout& layout);
     bool matches_chain(const AVFrame* frame) const;
-    Status receive_samples(int64_t video_reach, Feeds& feeds);
-    Status filter_frame(AVFrame* frame, int64_t video_reach, Feeds& feeds);
+    Status receive_samples(int64_t video_reach, int64_t video_start, Feeds& feeds);
+    Status filter_frame(AVFrame* frame, int64_t video_reach, int64_t video_start, Feeds& feeds);
+    int64_t start_clock(const AVFrame* frame, int64_t time, int64_t video_start);
     Status keep_on_clock(const AVFrame* frame, int64_t time, int64_t video_reach_dts, Feeds& feeds);
     Status fill_gap(const AVFrame* frame, int64_t missing, Feeds& feeds);
     Status push_to_chain(AVFrame* frame, Feeds& feeds);
     Status pull_from_chain(Feeds& feeds);
     Status drain_chain(Feeds& feeds);
     Status encode_fifo(bool final, Feeds& feeds);
+    Status pad_with_silence(int64_t video_end, Feeds& feeds);
     Status cut_encoder_frame(int n);
     Status encode(const AVFrame* frame, Feeds& feeds);
 

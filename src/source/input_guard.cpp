@@ -177,7 +177,8 @@ int open_guarded_input(const std::string& locator, InputGuard& guard, FormatCont
     if (ret < 0) return ret;  // the context is freed
     context.reset(opened);
     for (unsigned i = 0; i < opened->nb_streams; ++i) {
-        // A cover picture is never decoded.
+        // A cover picture is decoded only when it is the file's one picture,
+        // and checked once it is chosen.
         if (opened->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
         oversize = stream_oversize(opened->streams[i]->codecpar);
         if (!oversize.empty()) {

@@ -12,12 +12,12 @@
 
 namespace corvane {
 
-// What the source handed out, on the output clocks: the first and last
-// picture stamps (1/30 s) and the first and end sample of the audio
-// (1/44100 s).
+// What the source handed out, on the output clocks: the first picture's
+// stamp and where the last one ends (1/30 s), and the first and end sample
+// of the audio (1/44100 s).
 struct HandedOut {
     int64_t first_video_pts = AV_NOPTS_VALUE;
-    int64_t last_video_pts = AV_NOPTS_VALUE;
+    int64_t video_end_pts = AV_NOPTS_VALUE;
     bool audio_clock_started = false;
     int64_t audio_first_sample = 0;
     int64_t audio_samples = 0;

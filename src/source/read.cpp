@@ -46,7 +46,7 @@ void prepare_video(Source& s) {
 // silence as long as its pictures.
 Status follow_pictures(Source& s, Status status) {
     if (status.failed() || s.input.audio || s.video.last_pts() == AV_NOPTS_VALUE) return status;
-    return s.audio.add_silence(s.video.first_pts(), s.video.last_pts() + 1, s.feeds);
+    return s.audio.add_silence(s.video.first_pts(), s.video.end_pts(), s.feeds);
 }
 
 // After the audio path handed AAC packets on, when the sound goes on after
@@ -63,8 +63,30 @@ Status decode_video(Source& s, const AVPacket* packet) {
     return follow_pictures(s, s.video.decode(packet, s.feeds));
 }
 
+// A song's cover, the one picture of a file without video: decoded at once,
+// it is shown from the start of the sound and again at every key frame mark
+// as far as the sound goes.
+Status show_cover(Source& s, AVPacket* packet) {
+    const AVStream* cover = s.input.video;
+    const AVStream* sound = s.input.audio;
+    const int64_t start = sound && sound->start_time != AV_NOPTS_VALUE
+                          ? av_rescale_q(sound->start_time, sound->time_base, cover->time_base)
+                          : 0;
+    packet->pts = start;
+    packet->dts = start;
+    packet->duration = 0;
+    keep_clock_continuous(s.input, packet, s.input.video_clock);
+    Status status = decode_video(s, packet);
+    if (!status.failed()) status = decode_video(s, nullptr);
+    if (!status.failed()) {
+        prepare_video(s);
+        status = follow_pictures(s, s.video.finish(s.feeds));
+    }
+    return status;
+}
+
 Status decode_audio(Source& s, const AVPacket* packet) {
-    const Status status = s.audio.decode(packet, s.input.video_clock.last_dts, s.feeds);
+    const Status status = s.audio.decode(packet, s.input.video_clock.last_dts, s.video.first_pts(), s.feeds);
     return follow_sound(s, status, s.audio.handed_end());
 }
 
@@ -89,7 +111,9 @@ Status read_packets(Source& s) {
             return Status{};
         }
         Status status;
-        if (packet->stream_index == s.input.video_index) {
+        if (packet->stream_index == s.input.video_index && s.input.cover) {
+            status = show_cover(s, packet);
+        } else if (packet->stream_index == s.input.video_index) {
             keep_clock_continuous(s.input, packet, s.input.video_clock);
             status = decode_video(s, packet);
         } else if (packet->stream_index == s.input.audio_index) {
@@ -121,8 +145,8 @@ Status drain(Source& s) {
     // then drain their H.264 encoders after it.
     const StreamClock& video = s.input.video_clock;
     const StreamClock& audio = s.input.audio_clock;
-    s.repeat_to_audio_end = s.input.audio && video.end != AV_NOPTS_VALUE && audio.end != AV_NOPTS_VALUE &&
-                            audio.end > video.end + AV_TIME_BASE;
+    s.repeat_to_audio_end = s.input.cover || (s.input.audio && video.end != AV_NOPTS_VALUE &&
+                                              audio.end != AV_NOPTS_VALUE && audio.end > video.end + AV_TIME_BASE);
     if (s.repeat_to_audio_end) {
         // As far as the audio has come already.
         status = follow_sound(s, status, s.audio.end_sample());
@@ -139,7 +163,7 @@ Status drain(Source& s) {
         status = follow_pictures(s, status);
         if (status.failed()) return status;
     }
-    status = follow_sound(s, s.audio.finish(s.feeds), s.audio.handed_end());
+    status = follow_sound(s, s.audio.finish(s.video.end_pts(), s.feeds), s.audio.handed_end());
     if (!status.failed() && s.repeat_to_audio_end) {
         status = follow_sound(s, status, s.audio.end_sample());
         s.feeds.push_mark(MediaQueue::Kind::video_end);
@@ -163,6 +187,8 @@ Status open_source(Source& s) {
     if (!status.failed()) status = s.video.open(s.input);
     if (!status.failed()) status = s.audio.open(s.input);
     if (status.failed()) return status;
+    // A cover is shown as long as the sound goes on, from the start.
+    s.repeat_to_audio_end = s.input.cover;
     s.read_packet.reset(av_packet_alloc());
     return s.read_packet ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
 }
@@ -193,7 +219,7 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
         outcome.failure = e.what();
     }
     outcome.read_warning = s.read_warning;
-    outcome.handed_out = HandedOut{s.video.first_pts(), s.video.last_pts(), s.audio.started(),
+    outcome.handed_out = HandedOut{s.video.first_pts(), s.video.end_pts(), s.audio.started(),
                                    s.audio.first_sample(), s.audio.end_sample()};
     // What the decoders, the chains and the input hold is not needed any
     // more while the renditions finish.

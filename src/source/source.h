@@ -43,7 +43,8 @@ struct Source {
     std::string read_warning;
     std::string failure;
     // Set once the last picture has been handed on while the audio goes on
-    // for seconds more: the last picture is repeated as the audio comes.
+    // for seconds more (for a cover, from the start): the last picture is
+    // repeated as the audio comes.
     bool repeat_to_audio_end = false;
 };
 

@@ -36,10 +36,14 @@ std::string open_source_input(SourceInput& in, const std::string& locator) {
     in.stream_info = find_stream_info_guarded(context);
     if (in.guard.refused) return refusal_text(in.guard);
     in.video_index = find_video_stream(context, &in.video_codec);
+    in.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &in.audio_codec, 0);
+    if (in.video_index < 0 && in.audio_index >= 0) {
+        in.video_index = find_cover(context, &in.video_codec);
+        in.cover = in.video_index >= 0;
+    }
     if (in.video_index < 0) return "No video stream found in the file.";
     in.video = context->streams[in.video_index];
     in.upright_turn = upright_turn_of(in.video);
-    in.audio_index = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, &in.audio_codec, 0);
     if (in.audio_index >= 0) {
         in.audio = context->streams[in.audio_index];
     } else {

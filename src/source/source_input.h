@@ -34,6 +34,9 @@ struct SourceInput {
     AVStream* video = nullptr;
     const AVCodec* video_codec = nullptr;
     int upright_turn = 0;  // clockwise turn (0, 90, 180, 270) that shows the pictures upright
+    // A file of sound whose only picture is its cover (music with cover
+    // art): `video` is the cover, shown as a still for as long as the sound.
+    bool cover = false;
     int audio_index = -1;
     AVStream* audio = nullptr;
     const AVCodec* audio_codec = nullptr;

@@ -27,6 +27,10 @@ namespace {
 // (spliced recordings, a wrapped clock): the output clock carries on from
 // where it was instead of dropping every picture until the source catches up.
 constexpr int64_t kClockRestart = 30;
+// Without sound, a still or a pause is shown again for 5 minutes at most, and
+// no last picture lasts longer: a leap of a damaged file's stamps is no pause
+// to fill with pictures.
+constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
 
 }  // namespace
 
@@ -47,6 +51,7 @@ Status VideoPath::hand_on(AVFrame* picture, Feeds& feeds) {
     }
     if (first_pts_ == AV_NOPTS_VALUE) first_pts_ = picture->pts;
     last_pts_ = picture->pts;
+    end_pts_ = picture->pts + 1;
     feeds.push_picture(picture);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     return Status{};
@@ -66,14 +71,32 @@ Status VideoPath::hand_on_held(Feeds& feeds) {
     return status;
 }
 
+namespace {
+
+// Makes `into` the picture, stamped `stamp`. The picture's side data and
+// picture type were the source's own (the H.264 encoders would obey a
+// picture type), so they are removed.
+void take_picture(AVFrame* into, AVFrame* picture, int64_t stamp) {
+    av_frame_unref(into);
+    av_frame_move_ref(into, picture);
+    into->pts = stamp;
+    into->pict_type = AV_PICTURE_TYPE_NONE;
+    while (into->nb_side_data > 0) {
+        av_frame_remove_side_data(into, into->side_data[0]->type);
+    }
+}
+
+}  // namespace
+
 // Puts a finished picture (its time stamp in `time_base`) on the
 // 30-per-second output clock. Each tick shows the source picture filmed
 // nearest to it: a picture is held until the next one shows whether that is
 // nearer to the same tick (a 60 fps source gives two pictures per tick, and
-// the one filmed on the tick is kept). Slower sources keep every picture.
-// Stamps handed out always increase. The picture's side data and picture
-// type were the source's own (the H.264 encoders would obey a picture type),
-// so they are removed.
+// the one filmed on the tick is kept). A picture that loses its tick but was
+// filmed after it is kept aside for the next tick, which it takes when no
+// picture nearer to that one comes (a tick left empty by a picture the
+// source lost, jitter in a phone's clock). Slower sources keep every
+// picture. Stamps handed out always increase.
 Status VideoPath::stamp_picture(AVFrame* picture, AVRational time_base, Feeds& feeds) {
     AVFrame* held = held_.get();
     const int64_t taken = held->buf[0] ? held->pts : last_pts_;
@@ -84,9 +107,10 @@ Status VideoPath::stamp_picture(AVFrame* picture, AVRational time_base, Feeds& f
         stamp = taken == AV_NOPTS_VALUE ? 0 : taken + 1;
     } else {
         const int64_t tick = av_rescale_q(picture->pts, time_base, kVideoTimeBase);
-        off_tick = std::fabs(static_cast<double>(picture->pts) * time_base.num * kVideoTimeBase.den /
-                                 (static_cast<double>(time_base.den) * kVideoTimeBase.num) -
-                             static_cast<double>(tick));
+        const double after_tick = static_cast<double>(picture->pts) * time_base.num * kVideoTimeBase.den /
+                                      (static_cast<double>(time_base.den) * kVideoTimeBase.num) -
+                                  static_cast<double>(tick);
+        off_tick = std::fabs(after_tick);
         stamp = tick + pts_shift_;
         if (taken != AV_NOPTS_VALUE && stamp <= taken) {
             if (taken - stamp < kClockRestart) {
@@ -94,6 +118,7 @@ Status VideoPath::stamp_picture(AVFrame* picture, AVRational time_base, Feeds& f
                 if (stamp == taken && held->buf[0] && off_tick < held_off_tick_) {
                     av_frame_unref(held);
                 } else {
+                    if (stamp == taken && after_tick > 0) keep_spare(picture, stamp + 1, 1 - after_tick);
                     return Status{};
                 }
             } else {
@@ -104,14 +129,33 @@ Status VideoPath::stamp_picture(AVFrame* picture, AVRational time_base, Feeds& f
     }
     Status status = hand_on_held(feeds);
     if (status.failed()) return status;
-    av_frame_move_ref(held, picture);
-    held->pts = stamp;
-    held->pict_type = AV_PICTURE_TYPE_NONE;
-    while (held->nb_side_data > 0) {
-        av_frame_remove_side_data(held, held->side_data[0]->type);
-    }
+    status = hand_on_spare(stamp, feeds);
+    if (status.failed()) return status;
+    if (first_pts_ == AV_NOPTS_VALUE) first_pts_ = stamp;
+    take_picture(held, picture, stamp);
     held_off_tick_ = off_tick;
     return Status{};
+}
+
+// Keeps a picture that lost its tick for the next one (`stamp`, `off_tick`
+// from it); of several, the latest is nearest.
+void VideoPath::keep_spare(AVFrame* picture, int64_t stamp, double off_tick) {
+    take_picture(spare_.get(), picture, stamp);
+    spare_off_tick_ = off_tick;
+}
+
+// After the held picture went on: the spare takes its tick unless the next
+// picture (stamped `next`) stands on it.
+Status VideoPath::hand_on_spare(int64_t next, Feeds& feeds) {
+    AVFrame* spare = spare_.get();
+    if (!spare->buf[0]) return Status{};
+    if (spare->pts >= next) {
+        av_frame_unref(spare);
+        return Status{};
+    }
+    take_picture(held_.get(), spare, spare->pts);
+    held_off_tick_ = spare_off_tick_;
+    return hand_on_held(feeds);
 }
 
 namespace {
@@ -253,6 +297,10 @@ Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
     // reordered pictures the stamps of other pictures, which jump back and
     // forth; the guess puts them back in order.
     if (picture->best_effort_timestamp != AV_NOPTS_VALUE) picture->pts = picture->best_effort_timestamp;
+    const int64_t duration = picture_duration(picture);
+    shown_until_ = picture->pts != AV_NOPTS_VALUE && duration > 0
+                   ? av_rescale_q(picture->pts + duration, input_->video->time_base, kVideoTimeBase)
+                   : AV_NOPTS_VALUE;
     // The renditions scale every picture at its own shape: the shape of a
     // pixel is settled here, from the stream or the picture.
     picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(input_->context.get(), input_->video, picture);
@@ -286,10 +334,8 @@ Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
 
 Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {
     // A still or a pause lasts as long as the sound goes on (or, without
-    // sound, 5 minutes at most): a leap of a damaged file's stamps is no pause
-    // to fill with pictures.
+    // sound, 5 minutes at most).
     constexpr int64_t kSoundAhead = 5 * kVideoTimeBase.den;
-    constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
     const int64_t sound_end = sound_end_ != AV_NOPTS_VALUE ? sound_end_ + kSoundAhead
                                                            : last_pts_ + kLongestSilentStill;
     until = std::min(until, sound_end);
@@ -306,7 +352,23 @@ Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {
 
 Status VideoPath::finish(Feeds& feeds) {
     Status status = chain_.built() ? drain_chain(feeds) : Status{};
-    return status.failed() ? status : hand_on_held(feeds);
+    if (!status.failed()) status = hand_on_held(feeds);
+    if (!status.failed()) status = hand_on_spare(INT64_MAX, feeds);
+    if (status.failed() || last_pts_ == AV_NOPTS_VALUE || shown_until_ == AV_NOPTS_VALUE) return status;
+    // The last picture lasts as long as the source shows it (a time-lapse's
+    // last second, a slideshow's last slide), shown again at the key frame
+    // marks within; never beyond the length the file states.
+    int64_t end = std::min(shown_until_ + pts_shift_, last_pts_ + kLongestSilentStill);
+    const AVFormatContext* context = input_->context.get();
+    if (context->duration > 0 && context->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE &&
+        input_->clock_shift == 0) {
+        const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
+        end = std::min(end, av_rescale_q(start + context->duration, AV_TIME_BASE_Q, kVideoTimeBase) + pts_shift_);
+    }
+    if (end <= end_pts_) return status;
+    status = repeat_last_picture(end, feeds);
+    end_pts_ = std::max(end_pts_, end);
+    return status;
 }
 
 // The decoder allocates no picture beyond the sizes accepted: a stream that
@@ -332,8 +394,9 @@ Status VideoPath::open(const SourceInput& input) {
     decoded_.reset(av_frame_alloc());
     filtered_.reset(av_frame_alloc());
     held_.reset(av_frame_alloc());
+    spare_.reset(av_frame_alloc());
     last_.reset(av_frame_alloc());
-    if (!decoded_ || !filtered_ || !held_ || !last_) {
+    if (!decoded_ || !filtered_ || !held_ || !spare_ || !last_) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
     return Status{};

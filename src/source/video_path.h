@@ -54,9 +54,13 @@ public:
     // Releases the decoder and the chain.
     void close();
 
-    // The first and last stamps handed out (1/30 s), AV_NOPTS_VALUE before any.
+    // The first stamp (1/30 s) given to a picture, held or handed out, and the
+    // last one handed out; AV_NOPTS_VALUE before any.
     int64_t first_pts() const { return first_pts_; }
     int64_t last_pts() const { return last_pts_; }
+    // Where the last picture handed out ends (1/30 s): one tick after it,
+    // and after finish() as long as the source shows it.
+    int64_t end_pts() const { return end_pts_; }
     // Why the path failed, in words, when no FFmpeg error code says it.
     const std::string& failure() const { return failure_; }
 
@@ -66,6 +70,8 @@ private:
     Status filter_picture(AVFrame* picture, Feeds& feeds);
     Status stamp_picture(AVFrame* picture, AVRational time_base, Feeds& feeds);
     Status hand_on_held(Feeds& feeds);
+    void keep_spare(AVFrame* picture, int64_t stamp, double off_tick);
+    Status hand_on_spare(int64_t next, Feeds& feeds);
     Status hand_on(AVFrame* picture, Feeds& feeds);
     int hdr_transfer(const AVFrame* picture) const;
     bool can_tone_map(int transfer);
@@ -81,6 +87,7 @@ private:
     FramePtr decoded_;
     FramePtr filtered_;  // one pull from the chain
     FramePtr held_;      // the latest picture, until the next shows which is nearer its tick
+    FramePtr spare_;     // a picture that lost its tick, for the next one
     FramePtr last_;      // the last picture handed on, to repeat it
 
     // Set by the decoder (on its own threads) when it was asked for a
@@ -96,9 +103,14 @@ private:
     // the source's time stamps.
     int64_t first_pts_ = AV_NOPTS_VALUE;
     int64_t last_pts_ = AV_NOPTS_VALUE;
+    int64_t end_pts_ = AV_NOPTS_VALUE;
     int64_t pts_shift_ = 0;
-    // How far from its tick the held picture was filmed, in ticks.
+    // Where the latest decoded picture ends by its own duration in the
+    // source (1/30 s, before the shift); AV_NOPTS_VALUE: not stated.
+    int64_t shown_until_ = AV_NOPTS_VALUE;
+    // How far from its tick the held picture and the spare were filmed, in ticks.
     double held_off_tick_ = 0;
+    double spare_off_tick_ = 0;
     // Key frames: the stamp of the last one, and the pictures handed on since.
     int64_t last_key_stamp_ = AV_NOPTS_VALUE;
     int pictures_since_key_ = 0;
