@@ -5,7 +5,8 @@ hls_encoder.
 
     python3 fuzz/make_seeds.py [DIR]      (default: build/fuzz/seeds)
 
-Each seed is 1.5 s of 160x90 video at 30 frames per second with a sine tone,
+Each seed is 1.5 s of 160x90 video at 30 frames per second with a sine tone
+(but for a few odd shapes),
 so that one fuzz case (one 360p rendition) takes about a second. Seeds that
 already exist are kept.
 """
@@ -55,6 +56,12 @@ SEEDS = {
     # A time-lapse: one picture a second, key frames and repeats by time.
     "h264-1fps-aac.mkv": ["-r", "1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
                           "-c:a", "aac", "-b:a", "64k"],
+    # Old Flash video: Nellymoser sound that starts half a second late.
+    "flv1-nellymoser-late.flv": ["-c:v", "flv1", "-af", "atrim=start=0.5", "-c:a", "nellymoser",
+                                 "-ar", "22050"],
+    # Music whose only picture is its cover: a still as long as the sound.
+    "mp3-cover.mp3": ["-map", "1:a", "-map", "0:v", "-frames:v", "1", "-c:v", "mjpeg",
+                      "-disposition:v:0", "attached_pic", "-c:a", "libmp3lame", "-id3v2_version", "3"],
     # A screen recording without sound: the renditions carry silence.
     "h264-silent.mp4": ["-an", "-c:v", "libx264", "-preset", "ultrafast", "-g", "15",
                         "-pix_fmt", "yuv420p"],
@@ -85,6 +92,23 @@ def oversized_claim(directory):
     return path
 
 
+def cut_in_gop(directory):
+    """HEVC at 50 fps in MPEG-TS, cut from a longer recording inside a GOP."""
+    path = directory / "hevc50-cut-in-gop.ts"
+    if not path.exists() or path.stat().st_size == 0:
+        whole = directory / "hevc50-whole.ts.tmp"
+        subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-t", "2.5",
+                        "-i", "testsrc2=size=160x90:rate=50", "-f", "lavfi", "-t", "2.5", "-i", AUDIO,
+                        "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                        "log-level=error:keyint=25", "-c:a", "mp2", "-f", "mpegts", str(whole)],
+                       check=True)
+        data = whole.read_bytes()
+        whole.unlink()
+        start = len(data) // 3 // 188 * 188
+        path.write_bytes(data[start:])
+    return path
+
+
 def make_seeds(directory):
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
@@ -101,6 +125,7 @@ def make_seeds(directory):
         (directory / name).write_text(text)
         made.append(directory / name)
     made.append(oversized_claim(directory))
+    made.append(cut_in_gop(directory))
     return made
 
 
