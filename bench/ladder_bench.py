@@ -22,7 +22,7 @@ ratios:
                second, broadcast style, noisy. The ffmpeg command deinterlaces
                once, with corvane's settings, before its split, and encodes
                the same pictures as corvane: the 25 pictures a second stamped
-               on a 1/30 s clock, none duplicated (-fps_mode vfr -r 30).
+               on a 1/30 s clock, none duplicated (-fps_mode vfr -enc_time_base 1/30).
 
 Each child is measured on its own (wall time, user+sys CPU time, peak resident
 memory from its rusage) and its playlists are checked; the segment rates of
@@ -263,8 +263,9 @@ def corvane_command(source, keyinfo, ladder):
 def ffmpeg_command(source, keyinfo, ladder, interlaced=False):
     """The ffmpeg command making the ladder. For an interlaced source it
     deinterlaces once before the split, as corvane does, and stamps the
-    pictures on the 1/30 s clock without duplicating any (-fps_mode vfr), as
-    corvane does; a plain -r 30 would fill 25 pictures a second up to 30."""
+    pictures on the 1/30 s clock without duplicating any (-fps_mode vfr with
+    a 1/30 s encoder clock; FFmpeg 7.1 refuses -r with a variable-rate mode),
+    as corvane does; a plain -r 30 would fill 25 pictures a second up to 30."""
     n = len(ladder)
     deinterlace = DEINTERLACE + "," if interlaced else ""
     graph = ["[0:v]%ssplit=%d%s" % (deinterlace, n, "".join("[v%d]" % i for i in range(n)))]
@@ -275,7 +276,7 @@ def ffmpeg_command(source, keyinfo, ladder, interlaced=False):
            "-i", str(source), "-filter_complex", ";".join(graph)]
     for i, (name, _, _, _) in enumerate(ladder):
         cmd += ["-map", "[v%s]" % name, "-map", "[a%d]" % i]
-    clock = ["-fps_mode", "vfr", "-r", "30"] if interlaced else ["-r", "30"]
+    clock = ["-fps_mode", "vfr", "-enc_time_base", "1/30"] if interlaced else ["-r", "30"]
     cmd += ["-c:v", "libx264", "-preset", "fast", *clock, "-g", "60", "-keyint_min", "60",
             "-sc_threshold", "0"]
     # corvane's rate cap: at most 1.1 times the rate, a buffer of 2 s of it.
