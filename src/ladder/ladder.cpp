@@ -318,6 +318,12 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
         // Decoders, the AAC encoder and the audio graph: once for every
         // rendition. When that cannot even start, every rendition fails with
         // the cause.
+        for (const auto& rendition : plan) {
+            if (rendition.width * rendition.height > stage->largest_width * stage->largest_height) {
+                stage->largest_width = rendition.width;
+                stage->largest_height = rendition.height;
+            }
+        }
         const Status opened = open_source(*stage);
         if (opened.failed()) {
             for (const auto& rendition : plan) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "av/av_handles.h"
+#include "av/picture_area.h"
 #include "rendition/transcode.h"
 #include "source/media_queue.h"
 #include "source/source.h"
@@ -23,14 +24,6 @@ struct PictureFormat {
     int color_range = AVCOL_RANGE_UNSPECIFIED;
     int matrix = AVCOL_SPC_BT709;  // the colour matrix the pixels are in
     AVRational sample_aspect{0, 1};  // shape of a pixel; 0/1: square
-};
-
-// Where in the scaled picture the source is drawn; the rest is black bars.
-struct PictureArea {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
 };
 
 struct Rendition {

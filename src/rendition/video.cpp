@@ -5,7 +5,6 @@
 #include "rendition/rendition.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -45,29 +44,8 @@ bool same_format(const PictureFormat& a, const PictureFormat& b) {
            av_cmp_q(a.sample_aspect, b.sample_aspect) == 0;
 }
 
-// The largest area of a width x height picture that shows the source at its
-// own shape, centred. Sources of another shape than the rendition (4:3, wide
-// cinema frames) get black bars instead of being stretched; shapes within 2 %
-// fill the picture (854x480 is not quite 16:9).
 PictureArea area_for(const PictureFormat& source, int width, int height) {
-    PictureArea full{0, 0, width, height};
-    if (source.width <= 0 || source.height <= 0) return full;
-    const double pixel = source.sample_aspect.num > 0 && source.sample_aspect.den > 0
-                             ? av_q2d(source.sample_aspect)
-                             : 1.0;
-    const double shape = source.width * pixel / source.height;
-    const double target = static_cast<double>(width) / height;
-    if (std::fabs(shape / target - 1.0) <= 0.02) return full;
-    auto even = [](double v) { return std::max(2, static_cast<int>(std::lround(v / 2)) * 2); };
-    PictureArea area = full;
-    if (shape > target) {
-        area.height = std::min(height, even(width / shape));
-        area.y = (height - area.height) / 2 & ~1;
-    } else {
-        area.width = std::min(width, even(height * shape));
-        area.x = (width - area.width) / 2 & ~1;
-    }
-    return area;
+    return fit_area(source.width, source.height, source.sample_aspect, width, height);
 }
 
 // Paints black everything of a yuv420p picture outside `area`.

@@ -7,12 +7,12 @@
 
 namespace corvane {
 
-// Opens a decoder for `stream`. A `get_buffer` callback (with `opaque`)
-// allocates the decoder's frames instead of FFmpeg's own; it is called on the
-// decoder's threads.
+// Opens a decoder for `stream`, on `threads` threads. A `get_buffer` callback
+// (with `opaque`) allocates the decoder's frames instead of FFmpeg's own; it
+// is called on the decoder's threads.
 inline Status open_decoder(const AVStream* stream, const AVCodec* codec, CodecContextPtr& context,
                            const char* action, int (*get_buffer)(AVCodecContext*, AVFrame*, int) = nullptr,
-                           void* opaque = nullptr) {
+                           void* opaque = nullptr, int threads = 1) {
     context.reset(avcodec_alloc_context3(codec));
     if (!context) return Status{AVERROR(ENOMEM), action};
     int ret = avcodec_parameters_to_context(context.get(), stream->codecpar);
@@ -25,6 +25,7 @@ inline Status open_decoder(const AVStream* stream, const AVCodec* codec, CodecCo
     // Decoders need the packets' time base for their own time stamp work
     // (skipped priming samples, for one).
     context->pkt_timebase = stream->time_base;
+    context->thread_count = threads;
     return status_of(avcodec_open2(context.get(), codec, nullptr), action);
 }
 

@@ -184,7 +184,7 @@ Status open_source(Source& s) {
     // a slow read.
     s.input.context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
     Status status = status_of(s.input.stream_info, "reading the source's stream information");
-    if (!status.failed()) status = s.video.open(s.input);
+    if (!status.failed()) status = s.video.open(s.input, s.largest_width, s.largest_height);
     if (!status.failed()) status = s.audio.open(s.input);
     if (status.failed()) return status;
     // A cover is shown as long as the sound goes on, from the start.

@@ -29,6 +29,11 @@ struct Source {
     // even in the middle of a slow read.
     std::atomic<bool> stop{false};
 
+    // The largest planned rendition's size, shown upright (0 x 0: none
+    // planned); set by the ladder before open_source.
+    int largest_width = 0;
+    int largest_height = 0;
+
     VideoPath video;
     AudioPath audio;
     PacketPtr read_packet;

@@ -1,11 +1,13 @@
-// The video path of the source: deinterlacing and turning upright, once for
-// every rendition, then stamping on the 30-per-second output clock.
+// The video path of the source: deinterlacing, bringing large pictures down
+// to the largest rendition's size, tone mapping and turning upright, once
+// for every rendition, then stamping on the 30-per-second output clock.
 
 #include "source/video_path.h"
 
 extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavutil/cpu.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -31,6 +33,8 @@ constexpr int64_t kClockRestart = 30;
 // no last picture lasts longer: a leap of a damaged file's stamps is no pause
 // to fill with pictures.
 constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
+// FFmpeg's own limit for threads it chooses by itself.
+constexpr int kMostDecoderThreads = 16;
 
 }  // namespace
 
@@ -196,7 +200,10 @@ namespace {
 // brought into BT.709, then a curve that leaves everything up to 70 % of
 // SDR white as it is and rolls highlights up to 1,000 cd/m² off smoothly
 // below white, without desaturating them; then BT.709 in limited range.
-std::string tone_map_filters(const AVFrame* picture, int transfer) {
+// A picture larger than the largest rendition is first brought down to the
+// size that rendition shows it at (`size`; 0 x 0: kept), in the same step:
+// the conversion is the slow part, and no rendition needs more.
+std::string tone_map_filters(const AVFrame* picture, int transfer, const PictureArea& size) {
     auto named = [](const char* name, const char* otherwise) { return name ? name : otherwise; };
     const char* primaries = picture->color_primaries != AVCOL_PRI_UNSPECIFIED
                                 ? named(av_color_primaries_name(picture->color_primaries), "bt2020")
@@ -205,13 +212,40 @@ std::string tone_map_filters(const AVFrame* picture, int transfer) {
                              ? named(av_color_space_name(picture->colorspace), "bt2020nc")
                              : "bt2020nc";
     const char* range = picture->color_range == AVCOL_RANGE_JPEG ? "pc" : "tv";
+    char resize[64] = "";
+    if (size.width > 0) std::snprintf(resize, sizeof resize, "w=%d:h=%d:f=bicubic:", size.width, size.height);
     char chain[512];
     std::snprintf(chain, sizeof chain,
-                  "zscale=tin=%s:pin=%s:min=%s:rin=%s:t=linear:p=bt709:npl=203,format=gbrpf32le,"
+                  "zscale=%stin=%s:pin=%s:min=%s:rin=%s:t=linear:p=bt709:npl=203,format=gbrpf32le,"
                   "tonemap=tonemap=mobius:param=0.7:desat=0:peak=4.926,"
                   "zscale=t=bt709:m=bt709:r=tv,format=yuv420p",
-                  transfer == AVCOL_TRC_SMPTE2084 ? "smpte2084" : "arib-std-b67", primaries, matrix, range);
+                  resize, transfer == AVCOL_TRC_SMPTE2084 ? "smpte2084" : "arib-std-b67", primaries, matrix,
+                  range);
     return chain;
+}
+
+// JPEG-range pictures (camera MJPEG) are left to the renditions' scalers,
+// which read them without the scale filter's warning.
+bool jpeg_range_format(int pix_fmt) {
+    return pix_fmt == AV_PIX_FMT_YUVJ420P || pix_fmt == AV_PIX_FMT_YUVJ422P || pix_fmt == AV_PIX_FMT_YUVJ444P ||
+           pix_fmt == AV_PIX_FMT_YUVJ440P;
+}
+
+// The size a stored picture (before its turn) is brought down to: the area
+// the largest rendition (`width` x `height`, upright) shows it in, when that
+// is smaller; 0 x 0 when it is not, or when no rendition is planned. Every
+// rendition then scales from that instead of the whole picture: less work
+// for each, for the deinterlacer's successors, the tone mapping and the turn,
+// and less memory in the feeds; the pictures differ from those scaled at
+// once by less than the scaling itself changes them.
+PictureArea reduced_size(const AVFrame* picture, int turn, int width, int height) {
+    if (width <= 0 || height <= 0) return PictureArea{};
+    const bool sideways = turn == 90 || turn == 270;
+    const PictureArea area = fit_area(picture->width, picture->height, picture->sample_aspect_ratio,
+                                      sideways ? height : width, sideways ? width : height);
+    const bool smaller = area.width <= picture->width && area.height <= picture->height &&
+                         (area.width < picture->width || area.height < picture->height);
+    return smaller ? PictureArea{0, 0, area.width, area.height} : PictureArea{};
 }
 
 }  // namespace
@@ -230,7 +264,7 @@ bool VideoPath::can_tone_map(int transfer) {
     return false;
 }
 
-Status VideoPath::build_chain(const AVFrame* picture, bool deinterlace, int transfer) {
+Status VideoPath::build_chain(const AVFrame* picture, bool deinterlace, int transfer, const PictureArea& size) {
     const char* action = deinterlace ? "building the deinterlacer"
                          : transfer != AVCOL_TRC_UNSPECIFIED ? "building the tone mapping"
                                                              : "building the video graph";
@@ -247,16 +281,21 @@ Status VideoPath::build_chain(const AVFrame* picture, bool deinterlace, int tran
                   aspect.num, aspect.den);
     // One picture out for every picture in; pictures not marked interlaced
     // pass the deinterlacer unchanged.
-    // Deinterlacing comes first, on the fields as they were filmed; turning
-    // comes last, on 8-bit pictures.
+    // Deinterlacing comes first, on the fields as they were filmed; then the
+    // picture is brought down to the size needed (with the tone mapping, for
+    // HDR); turning comes last, on 8-bit pictures.
     std::string chain = deinterlace ? "bwdif=mode=send_frame:parity=auto:deint=interlaced" : "";
+    auto add = [&chain](const std::string& filters) { chain += (chain.empty() ? "" : ",") + filters; };
     if (transfer != AVCOL_TRC_UNSPECIFIED) {
-        chain += (chain.empty() ? "" : ",") + tone_map_filters(picture, transfer);
+        add(tone_map_filters(picture, transfer, size));
+    } else if (size.width > 0) {
+        // The renditions' own scaler and method.
+        add("scale=w=" + std::to_string(size.width) + ":h=" + std::to_string(size.height) + ":flags=bicubic");
     }
-    if (const char* turn = turn_filters(input_->upright_turn)) chain += (chain.empty() ? "" : ",") + std::string(turn);
+    if (const char* turn = turn_filters(input_->upright_turn)) add(turn);
 
-    const VideoChainInput input{picture->width, picture->height, picture->format, deinterlace, transfer,
-                                time_base};
+    const VideoChainInput input{picture->width, picture->height, picture->format, picture->sample_aspect_ratio,
+                                deinterlace, transfer, time_base};
     return status_of(chain_.build("buffer", args, chain.c_str(), "buffersink", input), action);
 }
 
@@ -264,7 +303,8 @@ Status VideoPath::build_chain(const AVFrame* picture, bool deinterlace, int tran
 const char* VideoPath::chain_action() const {
     const VideoChainInput& input = chain_.built_for();
     if (input.deinterlaces) return "deinterlacing video";
-    return input.transfer != AVCOL_TRC_UNSPECIFIED ? "tone-mapping video" : "turning video";
+    if (input.transfer != AVCOL_TRC_UNSPECIFIED) return "tone-mapping video";
+    return input_->upright_turn != 0 ? "turning video" : "scaling video";
 }
 
 // Hands on every picture the video graph has ready.
@@ -312,16 +352,20 @@ Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
     // size, pixel format or HDR transfer needs a new graph.
     const VideoChainInput& built = chain_.built_for();
     if (chain_.built() && (picture->width != built.width || picture->height != built.height ||
-                                  picture->format != built.pix_fmt || transfer != built.transfer ||
-                                  (deinterlace && !built.deinterlaces))) {
+                                  picture->format != built.pix_fmt ||
+                                  av_cmp_q(picture->sample_aspect_ratio, built.sample_aspect) != 0 ||
+                                  transfer != built.transfer || (deinterlace && !built.deinterlaces))) {
         Status status = drain_chain(feeds);
         if (status.failed()) return status;
     }
     if (!chain_.built()) {
-        if (!deinterlace && input_->upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED) {
+        const PictureArea size = transfer == AVCOL_TRC_UNSPECIFIED && jpeg_range_format(picture->format)
+                                 ? PictureArea{}
+                                 : reduced_size(picture, input_->upright_turn, largest_width_, largest_height_);
+        if (!deinterlace && input_->upright_turn == 0 && transfer == AVCOL_TRC_UNSPECIFIED && size.width == 0) {
             return stamp_picture(picture, input_->video->time_base, feeds);
         }
-        Status status = build_chain(picture, deinterlace, transfer);
+        Status status = build_chain(picture, deinterlace, transfer, size);
         if (status.failed()) return status;
     }
     if (picture->pts != AV_NOPTS_VALUE) {
@@ -386,10 +430,19 @@ int VideoPath::guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int
     return avcodec_default_get_buffer2(decoder, picture, flags);
 }
 
-Status VideoPath::open(const SourceInput& input) {
+Status VideoPath::open(const SourceInput& input, int largest_width, int largest_height) {
     input_ = &input;
+    largest_width_ = largest_width;
+    largest_height_ = largest_height;
     const char* action = "opening the video decoder";
-    Status status = open_decoder(input.video, input.video_codec, decoder_, action, guarded_get_buffer, this);
+    // The decoder works on several pictures at once, one per core, on
+    // threads of its own, so that it keeps ahead of the encoders on any
+    // number of cores; it still hands the pictures out one at a time, in
+    // order. (Each thread holds pictures of its own: the encoders keep the
+    // cores busy too, so one more thread than cores would only hold more.)
+    const int threads = std::clamp(av_cpu_count(), 1, kMostDecoderThreads);
+    Status status = open_decoder(input.video, input.video_codec, decoder_, action, guarded_get_buffer, this,
+                                 threads);
     if (status.failed()) return status;
     decoded_.reset(av_frame_alloc());
     filtered_.reset(av_frame_alloc());

@@ -1,9 +1,10 @@
 #pragma once
 
 // The video path of the source stage, once for every rendition: the video
-// decoder, the chain that deinterlaces, tone-maps and turns the pictures
-// upright, and the clock that stamps them on the 30-per-second output clock
-// with a key frame at least every 2 s.
+// decoder, the chain that deinterlaces, brings large pictures down to the
+// largest rendition's size, tone-maps and turns the pictures upright, and
+// the clock that stamps them on the 30-per-second output clock with a key
+// frame at least every 2 s.
 
 #include <atomic>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "av/av_handles.h"
 #include "av/filter_chain.h"
 #include "av/output.h"
+#include "av/picture_area.h"
 #include "source/feeds.h"
 #include "source/source_input.h"
 
@@ -22,11 +24,13 @@ namespace corvane {
 constexpr int64_t kKeyInterval = kGopPictures;
 constexpr int kKeyPictures = kGopPictures;
 
-// What the video chain (deinterlacer, tone mapping, turn) was built for.
+// What the video chain (deinterlacer, scaling down, tone mapping, turn) was
+// built for.
 struct VideoChainInput {
     int width = 0;
     int height = 0;
     int pix_fmt = AV_PIX_FMT_NONE;
+    AVRational sample_aspect{0, 1};
     bool deinterlaces = false;
     int transfer = AVCOL_TRC_UNSPECIFIED;  // the HDR transfer it tone-maps, if any
     AVRational time_base{1, 1};
@@ -34,8 +38,10 @@ struct VideoChainInput {
 
 class VideoPath {
 public:
-    // The decoder and the frames, for the input's video stream.
-    Status open(const SourceInput& input);
+    // The decoder and the frames, for the input's video stream. Pictures
+    // are tone-mapped at no more than the largest rendition's size
+    // (`largest_width` x `largest_height`, upright; 0 x 0: at their own).
+    Status open(const SourceInput& input, int largest_width, int largest_height);
 
     // How far a still or a pause is shown again: up to `end` (1/30 s, the
     // sound's end) and 5 s beyond, or, without sound (AV_NOPTS_VALUE), for 5
@@ -75,12 +81,14 @@ private:
     Status hand_on(AVFrame* picture, Feeds& feeds);
     int hdr_transfer(const AVFrame* picture) const;
     bool can_tone_map(int transfer);
-    Status build_chain(const AVFrame* picture, bool deinterlace, int transfer);
+    Status build_chain(const AVFrame* picture, bool deinterlace, int transfer, const PictureArea& size);
     const char* chain_action() const;
     Status pull_pictures(Feeds& feeds);
     Status drain_chain(Feeds& feeds);
 
     const SourceInput* input_ = nullptr;
+    int largest_width_ = 0;
+    int largest_height_ = 0;
     // Owned, in order of acquisition.
     CodecContextPtr decoder_;
     FilterChain<VideoChainInput> chain_;  // made for the first picture that needs it
