@@ -377,6 +377,28 @@ def test_pq_highlights_roll_off_instead_of_clipping(workdir, tmp_path):
     assert steps[0] > 180, steps
 
 
+def test_large_hdr_source_is_tone_mapped_at_the_rendition_size_with_the_same_look(workdir, tmp_path):
+    # A PQ source four times the rendition's size: corvane tone-maps it at
+    # the rendition's size; the look must stay that of the same tone mapping
+    # done at the source's size and scaled afterwards.
+    source = tmp_path / "hdr.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:duration=1", "-vf",
+           "zscale=tin=bt709:pin=bt709:min=bt709:t=smpte2084:p=bt2020:m=bt2020nc:npl=203,"
+           "format=yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast",
+           "-x265-params", "log-level=error:crf=12", "-color_trc", "smpte2084", *HDR_TAGS, source)
+    run_ok(workdir.path, source, resolution=["360p"], bitrate=[2000000])
+    reference = tmp_path / "reference.mkv"
+    ffmpeg("-i", source, "-vf", "zscale=tin=smpte2084:pin=bt2020:min=bt2020nc:rin=tv:t=linear:"
+           "p=bt709:npl=203,format=gbrpf32le,tonemap=tonemap=mobius:param=0.7:desat=0:peak=4.926,"
+           "zscale=t=bt709:m=bt709:r=tv,format=yuv420p,scale=640:360:flags=bicubic",
+           "-c:v", "ffv1", reference)
+    ts = decrypt_rendition(workdir.path, "360p", workdir.key, tmp_path / "360p.ts")
+    luma, saturation = signal_averages(reference)
+    got_luma, got_saturation = signal_averages(ts)
+    assert got_luma == pytest.approx(luma, rel=0.02)
+    assert got_saturation == pytest.approx(saturation, rel=0.02)
+
+
 # --- Failed renditions -----------------------------------------------------------------
 
 def rendition_error(run, name):

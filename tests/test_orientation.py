@@ -32,10 +32,13 @@ def psnr(a, b):
 
 
 # The 640x360 source turned by 180 degrees is the size of the 360p rendition:
-# its turned pictures reach the encoder unscaled, flipped in place.
+# its turned pictures reach the encoder unscaled, flipped in place. The
+# 1280x720 one is larger than the rendition: it is brought down to the
+# rendition's size before it is turned.
 @pytest.mark.parametrize("degrees, size, planned", [(90, (320, 180), (360, 640)),
                                                     (180, (640, 360), (640, 360)),
-                                                    (270, (320, 180), (360, 640))])
+                                                    (270, (320, 180), (360, 640)),
+                                                    (90, (1280, 720), (360, 640))])
 def test_rotated_source_comes_out_upright(workdir, tmp_path, degrees, size, planned):
     plain = make_source(tmp_path / "plain.mp4", seconds=1, size=f"{size[0]}x{size[1]}")
     source = rotated_copy(plain, tmp_path / f"turned{degrees}.mp4", degrees)
