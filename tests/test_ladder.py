@@ -304,20 +304,32 @@ def bar_colours(path, width=112, height=63):
     return [tuple(raw[i:i + 3]) for i in at]
 
 
+# A source larger than the largest rendition is brought down to its size in
+# the source stage: the colours it was tagged with, or would be read with
+# untagged (BT.709 for HD), and its range must survive that.
 @pytest.mark.parametrize("size, tags, names", [
-    ("720x576", ("smpte170m", "bt601", "64/45"), ["360p", "480p"]),
-    ("1920x1080", ("bt709", "bt709", "1"), ["360p", "1080p"]),
-], ids=["bt601-sd", "bt709-hd"])
+    ("720x576", ("smpte170m", "bt601", "64/45", "tv"), ["360p", "480p"]),
+    ("1920x1080", ("bt709", "bt709", "1", "tv"), ["360p", "1080p"]),
+    ("1280x720", ("bt709", "bt709", "1", "tv"), ["360p"]),
+    ("1280x720", (None, "bt709", "1", "tv"), ["360p"]),
+    ("1280x720", ("bt709", "bt709", "1", "pc"), ["360p"]),
+], ids=["bt601-sd", "bt709-hd", "bt709-hd-reduced", "untagged-hd-reduced", "full-range-hd-reduced"])
 def test_colours_are_kept_and_stated_as_bt709(workdir, tmp_path, size, tags, names):
-    space, matrix, pixel = tags
-    source = tmp_path / "bars.mp4"
-    ffmpeg("-f", "lavfi", "-i", f"smptebars=size={size}:rate=25:duration=0.6",
-           "-f", "lavfi", "-i", "sine=duration=0.6", "-vf",
-           f"setsar={pixel},scale=out_color_matrix={matrix}:out_range=tv,format=yuv420p",
-           "-colorspace", space, "-color_primaries", space, "-color_trc", space,
-           "-c:v", "libx264", "-qp", 0, "-c:a", "aac", "-shortest", source)
+    space, matrix, pixel, range_ = tags
+
+    def bars(path, tagged):
+        tagging = ["-colorspace", tagged, "-color_primaries", tagged, "-color_trc", tagged] if tagged else []
+        ffmpeg("-f", "lavfi", "-i", f"smptebars=size={size}:rate=25:duration=0.6",
+               "-f", "lavfi", "-i", "sine=duration=0.6", "-vf",
+               f"setsar={pixel},scale=out_color_matrix={matrix}:out_range={range_},format=yuv420p",
+               *tagging, "-color_range", range_,
+               "-c:v", "libx264", "-qp", 0, "-c:a", "aac", "-shortest", path)
+        return path
+
+    source = bars(tmp_path / "bars.mp4", space)
     run_ok(workdir.path, source, resolution=names, bitrate=[2000000] * len(names))
-    expected = bar_colours(source)
+    # Untagged HD is read as BT.709, as players read it (the same pixels, tagged).
+    expected = bar_colours(source if space else bars(tmp_path / "tagged.mp4", matrix))
     for name in names:
         ts = decrypt_rendition(workdir.path, name, workdir.key, tmp_path / f"{name}.ts")
         tags = {k: v for k, v in streams(ts)[0].items() if k.startswith("color_")}

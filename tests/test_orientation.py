@@ -40,7 +40,9 @@ def psnr(a, b):
                                                     (270, (320, 180), (360, 640)),
                                                     (90, (1280, 720), (360, 640))])
 def test_rotated_source_comes_out_upright(workdir, tmp_path, degrees, size, planned):
-    plain = make_source(tmp_path / "plain.mp4", seconds=1, size=f"{size[0]}x{size[1]}")
+    # Tagged, so that this ffmpeg reads the source's colours as corvane does.
+    plain = make_source(tmp_path / "plain.mp4", seconds=1, size=f"{size[0]}x{size[1]}",
+                        extra=("-colorspace", "bt709"))
     source = rotated_copy(plain, tmp_path / f"turned{degrees}.mp4", degrees)
     run = run_job(workdir.path, str(source), "master.m3u8", ["360p"], [400000])
     assert run.messages("SUCCESS")[-1] == "All secure transcoding finished flawlessly."

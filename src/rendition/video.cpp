@@ -8,29 +8,16 @@
 #include <cstddef>
 #include <cstring>
 
+#include "av/picture_colours.h"
+
 namespace corvane {
 
 namespace {
 
-// The colour matrix a picture's numbers are in. An untagged picture of an
-// SD size (webcams, DVDs, older camcorders) is read as BT.601, as players
-// read it; any other untagged picture as BT.709.
+// The source stage tags every picture it scales down with the matrix it
+// was read in, so a size-based guess always sees the source's own size.
 int matrix_of(const AVFrame* picture) {
-    switch (picture->colorspace) {
-        case AVCOL_SPC_BT709:
-        case AVCOL_SPC_FCC:
-        case AVCOL_SPC_BT470BG:
-        case AVCOL_SPC_SMPTE170M:
-        case AVCOL_SPC_SMPTE240M:
-        case AVCOL_SPC_BT2020_NCL:
-        case AVCOL_SPC_BT2020_CL:
-            return picture->colorspace;
-        default:
-            break;
-    }
-    const int long_side = std::max(picture->width, picture->height);
-    const int short_side = std::min(picture->width, picture->height);
-    return long_side <= 1024 && short_side <= 576 ? AVCOL_SPC_SMPTE170M : AVCOL_SPC_BT709;
+    return assumed_matrix(picture->colorspace, picture->width, picture->height);
 }
 
 PictureFormat format_of(const AVFrame* picture) {

@@ -18,6 +18,7 @@ extern "C" {
 #include <string>
 
 #include "av/av_compat.h"
+#include "av/picture_colours.h"
 #include "log/log.h"
 #include "source/decoding.h"
 
@@ -33,8 +34,13 @@ constexpr int64_t kClockRestart = 30;
 // no last picture lasts longer: a leap of a damaged file's stamps is no pause
 // to fill with pictures.
 constexpr int64_t kLongestSilentStill = 300 * kVideoTimeBase.den;
-// FFmpeg's own limit for threads it chooses by itself.
-constexpr int kMostDecoderThreads = 16;
+// The video decoder's threads, one per core: each holds pictures of its own
+// (about 50 MiB at 4K 10-bit), and 8 decode 4K HEVC faster than four
+// encoders take it.
+constexpr int kMostDecoderThreads = 8;
+// At the end of the stream, how many damaged pictures the decoder may report
+// while its threads hand on what they still hold.
+constexpr int kMostDamagedAtEnd = 2 * kMostDecoderThreads;
 
 }  // namespace
 
@@ -289,13 +295,22 @@ Status VideoPath::build_chain(const AVFrame* picture, bool deinterlace, int tran
     if (transfer != AVCOL_TRC_UNSPECIFIED) {
         add(tone_map_filters(picture, transfer, size));
     } else if (size.width > 0) {
-        // The renditions' own scaler and method.
-        add("scale=w=" + std::to_string(size.width) + ":h=" + std::to_string(size.height) + ":flags=bicubic");
+        // The renditions' own scaler and method, into the limited range they
+        // are encoded in; the matrix stays.
+        const char* range = picture->color_range == AVCOL_RANGE_JPEG ? "pc" : "tv";
+        add("scale=w=" + std::to_string(size.width) + ":h=" + std::to_string(size.height) +
+            ":flags=bicubic:in_range=" + range + ":out_range=tv");
     }
     if (const char* turn = turn_filters(input_->upright_turn)) add(turn);
 
-    const VideoChainInput input{picture->width, picture->height, picture->format, picture->sample_aspect_ratio,
-                                deinterlace, transfer, time_base};
+    VideoChainInput input{picture->width, picture->height, picture->format, picture->sample_aspect_ratio};
+    input.colorspace = picture->colorspace;
+    input.color_range = picture->color_range;
+    input.matrix = assumed_matrix(picture->colorspace, picture->width, picture->height);
+    input.deinterlaces = deinterlace;
+    input.scales = size.width > 0;
+    input.transfer = transfer;
+    input.time_base = time_base;
     return status_of(chain_.build("buffer", args, chain.c_str(), "buffersink", input), action);
 }
 
@@ -311,10 +326,19 @@ const char* VideoPath::chain_action() const {
 Status VideoPath::pull_pictures(Feeds& feeds) {
     AVFrame* picture = filtered_.get();
     const AVRational time_base = chain_.output_time_base();
+    const VideoChainInput& built = chain_.built_for();
     while (true) {
         const int ret = chain_.pull(picture);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
         if (ret < 0) return Status{ret, chain_action()};
+        if (built.transfer == AVCOL_TRC_UNSPECIFIED) {
+            // Deinterlacing, scaling down and turning leave the matrix as it
+            // was: the pictures say which, so that the renditions do not
+            // guess it from the smaller size (or from a tag a filter left
+            // out), and scaled ones that they are in the limited range.
+            picture->colorspace = static_cast<AVColorSpace>(built.matrix);
+            if (built.scales) picture->color_range = AVCOL_RANGE_MPEG;
+        }
         Status status = stamp_picture(picture, time_base, feeds);
         av_frame_unref(picture);
         if (status.failed()) return status;
@@ -349,11 +373,14 @@ Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
     if (transfer != AVCOL_TRC_UNSPECIFIED && !can_tone_map(transfer)) transfer = AVCOL_TRC_UNSPECIFIED;
     // Once an interlaced picture has been seen, all pictures of that size and
     // pixel format go through the deinterlacer, to keep their order; another
-    // size, pixel format or HDR transfer needs a new graph.
+    // size, pixel format, pixel shape, colour tags or HDR transfer needs a
+    // new graph.
     const VideoChainInput& built = chain_.built_for();
     if (chain_.built() && (picture->width != built.width || picture->height != built.height ||
                                   picture->format != built.pix_fmt ||
                                   av_cmp_q(picture->sample_aspect_ratio, built.sample_aspect) != 0 ||
+                                  picture->colorspace != built.colorspace ||
+                                  picture->color_range != built.color_range ||
                                   transfer != built.transfer || (deinterlace && !built.deinterlaces))) {
         Status status = drain_chain(feeds);
         if (status.failed()) return status;
@@ -435,11 +462,11 @@ Status VideoPath::open(const SourceInput& input, int largest_width, int largest_
     largest_width_ = largest_width;
     largest_height_ = largest_height;
     const char* action = "opening the video decoder";
-    // The decoder works on several pictures at once, one per core, on
-    // threads of its own, so that it keeps ahead of the encoders on any
-    // number of cores; it still hands the pictures out one at a time, in
-    // order. (Each thread holds pictures of its own: the encoders keep the
-    // cores busy too, so one more thread than cores would only hold more.)
+    // The decoder works on several pictures at once, one per core (at most
+    // 8), on threads of its own, so that it keeps ahead of the encoders on
+    // many cores; it still hands the pictures out one at a time, in order.
+    // (Each thread holds pictures of its own: the encoders keep the cores
+    // busy too, so one more thread than cores would only hold more.)
     const int threads = std::clamp(av_cpu_count(), 1, kMostDecoderThreads);
     Status status = open_decoder(input.video, input.video_codec, decoder_, action, guarded_get_buffer, this,
                                  threads);
@@ -456,18 +483,26 @@ Status VideoPath::open(const SourceInput& input, int largest_width, int largest_
 }
 
 // Hands on every picture the decoder has ready.
-Status VideoPath::receive_pictures(Feeds& feeds) {
+Status VideoPath::receive_pictures(Feeds& feeds, bool draining) {
     AVFrame* picture = decoded_.get();
-    while (avcodec_receive_frame(decoder_.get(), picture) >= 0) {
+    int damaged = 0;
+    while (true) {
+        const int ret = avcodec_receive_frame(decoder_.get(), picture);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+        if (ret < 0) {
+            // A damaged picture. While the decoder drains, the pictures its
+            // other threads still work on come after it: they are taken too.
+            if (draining && ++damaged <= kMostDamagedAtEnd) continue;
+            return Status{};
+        }
         Status status = filter_picture(picture, feeds);
         av_frame_unref(picture);
         if (status.failed()) return status;
     }
-    return Status{};
 }
 
 Status VideoPath::decode(const AVPacket* packet, Feeds& feeds) {
-    Status status = decode_packet(decoder_.get(), packet, [&] { return receive_pictures(feeds); });
+    Status status = decode_packet(decoder_.get(), packet, [&] { return receive_pictures(feeds, !packet); });
     if (oversized_) {
         failure_ = picture_oversize(oversized_width_, oversized_height_);
         return Status{AVERROR(ERANGE), "decoding video"};

@@ -31,7 +31,11 @@ struct VideoChainInput {
     int height = 0;
     int pix_fmt = AV_PIX_FMT_NONE;
     AVRational sample_aspect{0, 1};
+    int colorspace = AVCOL_SPC_UNSPECIFIED;  // as the pictures are tagged
+    int color_range = AVCOL_RANGE_UNSPECIFIED;
+    int matrix = AVCOL_SPC_BT709;  // the matrix their numbers are read in
     bool deinterlaces = false;
+    bool scales = false;  // brought down to the largest rendition's size
     int transfer = AVCOL_TRC_UNSPECIFIED;  // the HDR transfer it tone-maps, if any
     AVRational time_base{1, 1};
 };
@@ -39,8 +43,9 @@ struct VideoChainInput {
 class VideoPath {
 public:
     // The decoder and the frames, for the input's video stream. Pictures
-    // are tone-mapped at no more than the largest rendition's size
-    // (`largest_width` x `largest_height`, upright; 0 x 0: at their own).
+    // larger than the largest rendition (`largest_width` x `largest_height`,
+    // upright; 0 x 0: none planned) are brought down to its size, before
+    // any tone mapping.
     Status open(const SourceInput& input, int largest_width, int largest_height);
 
     // How far a still or a pause is shown again: up to `end` (1/30 s, the
@@ -72,7 +77,7 @@ public:
 
 private:
     static int guarded_get_buffer(AVCodecContext* decoder, AVFrame* picture, int flags);
-    Status receive_pictures(Feeds& feeds);
+    Status receive_pictures(Feeds& feeds, bool draining);
     Status filter_picture(AVFrame* picture, Feeds& feeds);
     Status stamp_picture(AVFrame* picture, AVRational time_base, Feeds& feeds);
     Status hand_on_held(Feeds& feeds);
