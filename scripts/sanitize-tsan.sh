@@ -20,7 +20,10 @@
 # see: the interceptors (malloc, free, memcpy) called from those libraries
 # are ignored (ignore_noninstrumented_modules=1), or every picture buffer
 # the decoder allocated on one thread and our thread released would be
-# reported; the module's own memory accesses are all checked.
+# reported. What this leaves unseen: a race between the module and a
+# library's own memcpy or free of the same memory (a picture the module
+# wrote while FFmpeg copied it); the module's own reads and writes are all
+# checked.
 # Reports go to build/sanitize/tsan/. A report counts against this project
 # when one of its stacks has a frame in the module; reports whose stacks lie
 # entirely inside FFmpeg, x264, CPython or the C library are listed apart and
