@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz debian13 clean
+.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz debian13 wheel wheel-test clean
 
 demo: build
 	PYTHON=$(PY) scripts/demo.sh
@@ -42,6 +42,19 @@ memcheck: build
 
 fuzz: venv
 	VENV=$(VENV) fuzz/run-asan.sh
+
+# A self-contained wheel (its own static FFmpeg) in dist/; see README.
+wheel: venv
+	VENV=$(VENV) scripts/build-wheel.sh
+
+# The test suite against the wheel for this Python, installed in a venv of
+# its own (the tests run every job with the interpreter that runs pytest).
+WHEEL_VENV := build/wheel/test-venv
+wheel-test: wheel
+	rm -rf $(WHEEL_VENV) && $(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/pip install -q --disable-pip-version-check pytest \
+	    dist/corvane-*-cp$$($(PYTHON) -c 'import sys; print("%d%d" % sys.version_info[:2])')-*.whl
+	$(WHEEL_VENV)/bin/python -m pytest -q
 
 # The CI job on Debian 13 (FFmpeg 7.1), in a debootstrap chroot.
 debian13:
