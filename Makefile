@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz debian13 wheel wheel-test clean
+.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz debian13 wheel wheel-test wheel-check clean
 
 demo: build
 	PYTHON=$(PY) scripts/demo.sh
@@ -55,6 +55,10 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/pip install -q --disable-pip-version-check pytest \
 	    dist/corvane-*-cp$$($(PYTHON) -c 'import sys; print("%d%d" % sys.version_info[:2])')-*.whl
 	$(WHEEL_VENV)/bin/python -m pytest -q
+
+# The wheel on a machine with nothing but Python: a Debian 12 minbase chroot.
+wheel-check: wheel
+	scripts/wheel-check.sh
 
 # The CI job on Debian 13 (FFmpeg 7.1), in a debootstrap chroot.
 debian13:
