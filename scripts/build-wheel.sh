@@ -41,13 +41,13 @@ Dir::State::Lists "$apt/lists";
 Dir::Cache "$apt/cache";
 CONF
     APT_CONFIG="$apt/apt.conf" apt-get update -qq
-    (cd "$work/src" && APT_CONFIG="$apt/apt.conf" apt-get source --download-only -qq ffmpeg x264 zimg dav1d)
+    (cd "$work/src" && APT_CONFIG="$apt/apt.conf" apt-get source --download-only -qq ffmpeg x264 zimg dav1d libxml2)
     for dsc in "$work"/src/*.dsc; do
         (cd "$work/src" && dpkg-source -q -x "$(basename "$dsc")" >/dev/null)
     done
     sha256sum "$work"/src/*.orig.tar.* >"$work/sources.sha256"
 }
-ls -d "$work"/src/ffmpeg-*/ >/dev/null 2>&1 || { say "fetching Debian's sources"; fetch_sources; }
+ls -d "$work"/src/libxml2-*/ >/dev/null 2>&1 || { say "fetching Debian's sources"; fetch_sources; }
 src() { ls -d "$work"/src/"$1"-*/ | head -n 1; }
 
 if [ ! -f "$prefix/lib/libx264.a" ]; then
@@ -69,22 +69,35 @@ if [ ! -f "$prefix/lib/libdav1d.a" ]; then
         --default-library=static -Db_staticpic=true -Denable_tools=false -Denable_tests=false >/dev/null &&
         ninja -C b install >/dev/null)
 fi
+# libxml2 for the DASH demuxer (read only to recognise and refuse manifests
+# that name other files).
+if [ ! -f "$prefix/lib/libxml2.a" ]; then
+    say "building libxml2"
+    (cd "$(src libxml2)" && autoreconf -fi >/dev/null 2>&1 &&
+        ./configure --prefix="$prefix" --enable-static --disable-shared --with-pic --without-python \
+        --without-zlib --without-lzma --without-iconv --without-icu --without-http --without-ftp \
+        --without-debug >/dev/null && make -j"$jobs" >/dev/null && make install >/dev/null)
+fi
 # FFmpeg for this module: every native decoder, demuxer and parser, the
 # filters the pipeline uses (and scale/aresample, which FFmpeg inserts for
 # conversions), the AAC and libx264 encoders, the HLS and MPEG-TS muxers, and
 # the file protocol (crypto for the encrypted segments). No network: the
 # module reads local files and playlists of local segments.
-if [ ! -f "$prefix/lib/libavformat.a" ]; then
+ffmpeg_flags="--enable-static --disable-shared --enable-pic --pkg-config-flags=--static
+ --disable-programs --disable-doc --disable-debug --disable-autodetect --enable-pthreads
+ --enable-zlib --disable-network --enable-gpl --enable-libx264 --enable-libzimg --enable-libdav1d
+ --enable-libxml2 --disable-everything --enable-decoders --enable-demuxers --enable-parsers --enable-bsfs
+ --enable-encoder=aac,libx264 --enable-muxer=hls,mpegts --enable-protocol=file,crypto
+ --enable-filter=bwdif,transpose,hflip,vflip,scale,zscale,tonemap,format,loudnorm,aformat,aresample,asetnsamples,null,anull"
+# Built again whenever the configuration changes.
+if [ ! -f "$prefix/lib/libavformat.a" ] || [ "$(cat "$work/ffmpeg.flags" 2>/dev/null)" != "$ffmpeg_flags" ]; then
     say "building FFmpeg"
-    (cd "$(src ffmpeg)" && PKG_CONFIG_PATH="$prefix/lib/pkgconfig" ./configure --prefix="$prefix" \
-        --enable-static --disable-shared --enable-pic --pkg-config-flags=--static \
-        --disable-programs --disable-doc --disable-debug --disable-autodetect --enable-pthreads \
-        --enable-zlib --disable-network --enable-gpl --enable-libx264 --enable-libzimg --enable-libdav1d \
-        --disable-everything --enable-decoders --enable-demuxers --enable-parsers --enable-bsfs \
-        --enable-encoder=aac,libx264 --enable-muxer=hls,mpegts --enable-protocol=file,crypto \
-        --enable-filter=bwdif,transpose,hflip,vflip,scale,zscale,tonemap,format,loudnorm,aformat,aresample,asetnsamples,null,anull \
+    # shellcheck disable=SC2086
+    (cd "$(src ffmpeg)" && make distclean >/dev/null 2>&1 || true
+     cd "$(src ffmpeg)" && PKG_CONFIG_PATH="$prefix/lib/pkgconfig" ./configure --prefix="$prefix" $ffmpeg_flags \
         --extra-libs="-lstdc++ -lm" >"$work/ffmpeg-configure.log" &&
         make -j"$jobs" >/dev/null && make install >/dev/null)
+    echo "$ffmpeg_flags" >"$work/ffmpeg.flags"
 fi
 
 pythons="$*"
