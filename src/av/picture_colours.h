@@ -32,4 +32,11 @@ inline int assumed_matrix(int colorspace, int width, int height) {
     return long_side <= 1024 && short_side <= 576 ? AVCOL_SPC_SMPTE170M : AVCOL_SPC_BT709;
 }
 
+// Whether a pixel format is one of the JPEG-range formats (camera MJPEG,
+// cover art), full range by their name.
+inline bool jpeg_range_format(int pix_fmt) {
+    return pix_fmt == AV_PIX_FMT_YUVJ420P || pix_fmt == AV_PIX_FMT_YUVJ422P || pix_fmt == AV_PIX_FMT_YUVJ444P ||
+           pix_fmt == AV_PIX_FMT_YUVJ440P;
+}
+
 }  // namespace corvane

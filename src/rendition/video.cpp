@@ -57,16 +57,7 @@ void paint_bars(AVFrame& picture, const PictureArea& area) {
 }
 
 bool is_full_range(const PictureFormat& format) {
-    if (format.color_range == AVCOL_RANGE_JPEG) return true;
-    switch (format.pix_fmt) {
-        case AV_PIX_FMT_YUVJ420P:
-        case AV_PIX_FMT_YUVJ422P:
-        case AV_PIX_FMT_YUVJ444P:
-        case AV_PIX_FMT_YUVJ440P:
-            return true;
-        default:
-            return false;
-    }
+    return format.color_range == AVCOL_RANGE_JPEG || jpeg_range_format(format.pix_fmt);
 }
 
 // The scaler reads the full-range formats of JPEG pictures (camera MJPEG,

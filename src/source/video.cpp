@@ -230,13 +230,6 @@ std::string tone_map_filters(const AVFrame* picture, int transfer, const Picture
     return chain;
 }
 
-// JPEG-range pictures (camera MJPEG) are left to the renditions' scalers,
-// which read them without the scale filter's warning.
-bool jpeg_range_format(int pix_fmt) {
-    return pix_fmt == AV_PIX_FMT_YUVJ420P || pix_fmt == AV_PIX_FMT_YUVJ422P || pix_fmt == AV_PIX_FMT_YUVJ444P ||
-           pix_fmt == AV_PIX_FMT_YUVJ440P;
-}
-
 // The size a stored picture (before its turn) is brought down to: the area
 // the largest rendition (`width` x `height`, upright) shows it in, when that
 // is smaller; 0 x 0 when it is not, or when no rendition is planned. Every
@@ -386,6 +379,8 @@ Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
         if (status.failed()) return status;
     }
     if (!chain_.built()) {
+        // JPEG-range pictures (camera MJPEG) are left to the renditions'
+        // scalers, which read them without the scale filter's warning.
         const PictureArea size = transfer == AVCOL_TRC_UNSPECIFIED && jpeg_range_format(picture->format)
                                  ? PictureArea{}
                                  : reduced_size(picture, input_->upright_turn, largest_width_, largest_height_);
