@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     source->largest_height = landscape ? kLadder[0].short_side : kLadder[0].long_side;
     const Status opened = open_source(*source);
     if (opened.failed()) {
-        std::fprintf(stderr, "the source could not be opened (%s)\n", opened.action);
+        std::fprintf(stderr, "the source could not be opened (%s)\n", opened.action.c_str());
         return 1;
     }
 

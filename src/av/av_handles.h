@@ -18,24 +18,13 @@ extern "C" {
 #include <memory>
 #include <string>
 
+#include "av/status.h"
+
 namespace corvane {
-
-// Outcome of one stage: a negative code is a failure, `action` says what was
-// being done ("writing the HLS header"), for the rendition's error line.
-struct Status {
-    int code = 0;
-    const char* action = "";
-    bool failed() const { return code < 0; }
-};
-
-inline Status status_of(int code, const char* action) { return Status{code < 0 ? code : 0, action}; }
 
 // Closes an input (avformat_close_input) or releases an output format
 // context and its file; never writes a trailer.
 void close_format_context(AVFormatContext* context);
-
-// FFmpeg's text for an error code, e.g. "No such file or directory".
-std::string av_error_text(int code);
 
 // Index of the best video stream that has a decoder, leaving out cover
 // pictures (a still attached to a song is not a video); negative: the error.

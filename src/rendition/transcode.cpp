@@ -98,7 +98,11 @@ RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* aud
 }
 
 void log_rendition_failure(const std::string& playlist, const Status& why) {
-    log_message(ERROR, "Rendition " + playlist + " failed while " + why.action + ": " + av_error_text(why.code));
+    if (!why.reason.empty()) {
+        log_message(ERROR, "Rendition " + playlist + " failed: " + why.reason);
+    } else {
+        log_message(ERROR, "Rendition " + playlist + " failed while " + why.action + ": " + why.cause());
+    }
 }
 
 void log_rendition_failure(const std::string& playlist, const std::string& reason) {
