@@ -14,6 +14,7 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 }
 
+#include <string>
 #include <utility>
 
 #include "av/av_handles.h"
@@ -51,11 +52,30 @@ public:
     bool built() const { return graph_ != nullptr; }
     const Input& built_for() const { return built_for_; }
 
-    // Gives the chain a frame; null ends its input (drain).
-    int push(AVFrame* frame, int flags = 0) { return av_buffersrc_add_frame_flags(source_, frame, flags); }
-    // Takes the next frame out: 0, or AVERROR(EAGAIN) or AVERROR_EOF when
-    // none is ready.
-    int pull(AVFrame* frame) { return av_buffersink_get_frame(sink_, frame); }
+    // Gives the chain `in` (null: the end of its input, which drains it) and
+    // hands every frame it then has ready to `take(out)`, which returns a
+    // Status; `out` is emptied after each. `action` names the chain's work in
+    // a failure.
+    template <class Take>
+    Status filter(AVFrame* in, int flags, AVFrame* out, const std::string& action, Take take) {
+        int ret = av_buffersrc_add_frame_flags(source_, in, flags);
+        if (ret < 0) return Status{ret, action};
+        while (true) {
+            ret = av_buffersink_get_frame(sink_, out);
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
+            if (ret < 0) return Status{ret, action};
+            Status status = take(out);
+            av_frame_unref(out);
+            RETURN_IF_FAILED(status);
+        }
+    }
+    // Drains the chain into `take` and releases it.
+    template <class Take>
+    Status drain(AVFrame* out, const std::string& action, Take take) {
+        Status status = filter(nullptr, 0, out, action, take);
+        release();
+        return status;
+    }
     AVRational output_time_base() const { return av_buffersink_get_time_base(sink_); }
 
     void release() {

@@ -170,40 +170,25 @@ Status AudioPath::encode_fifo(bool final, Feeds& feeds) {
     }
 }
 
-// Moves everything the graph can give now into the FIFO and encodes it.
-Status AudioPath::pull_from_chain(Feeds& feeds) {
-    AVFrame* filtered = filtered_.get();
-    while (true) {
-        int ret = chain_.pull(filtered);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
-        if (ret < 0) return Status{ret, "filtering audio"};
-        Status sane = sanitize_samples(filtered);
-        if (sane.failed()) {
-            av_frame_unref(filtered);
-            return sane;
-        }
-        ret = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(filtered->extended_data),
-                                  filtered->nb_samples);
-        const int expected = filtered->nb_samples;
-        av_frame_unref(filtered);
-        if (ret < expected) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
-        Status status = encode_fifo(false, feeds);
-        if (status.failed()) return status;
-    }
+// Moves a filtered frame into the FIFO and encodes what it then holds.
+Status AudioPath::buffer_filtered(AVFrame* filtered, Feeds& feeds) {
+    RETURN_IF_FAILED(sanitize_samples(filtered));
+    const int ret = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(filtered->extended_data),
+                                        filtered->nb_samples);
+    if (ret < filtered->nb_samples) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "buffering audio"};
+    return encode_fifo(false, feeds);
 }
 
 // Tells the graph that its input has ended and encodes what it still holds.
 Status AudioPath::drain_chain(Feeds& feeds) {
     if (!chain_.built()) return Status{};
-    int ret = chain_.push(nullptr);
-    if (ret < 0) return Status{ret, "draining the audio graph"};
-    return pull_from_chain(feeds);
+    return chain_.drain(filtered_.get(), "draining the audio graph",
+                        [&](AVFrame* filtered) { return buffer_filtered(filtered, feeds); });
 }
 
 Status AudioPath::push_to_chain(AVFrame* frame, Feeds& feeds) {
-    int ret = chain_.push(frame);
-    if (ret < 0) return Status{ret, "filtering audio"};
-    return pull_from_chain(feeds);
+    return chain_.filter(frame, 0, filtered_.get(), "filtering audio",
+                         [&](AVFrame* filtered) { return buffer_filtered(filtered, feeds); });
 }
 
 // Fills a hole in the source audio before `frame` with silence.

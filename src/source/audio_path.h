@@ -71,7 +71,7 @@ private:
     Status keep_on_clock(const AVFrame* frame, int64_t time, int64_t video_reach_dts, Feeds& feeds);
     Status fill_gap(const AVFrame* frame, int64_t missing, Feeds& feeds);
     Status push_to_chain(AVFrame* frame, Feeds& feeds);
-    Status pull_from_chain(Feeds& feeds);
+    Status buffer_filtered(AVFrame* filtered, Feeds& feeds);
     Status drain_chain(Feeds& feeds);
     Status encode_fifo(bool final, Feeds& feeds);
     Status pad_with_silence(int64_t video_end, Feeds& feeds);

@@ -315,37 +315,25 @@ const char* VideoPath::chain_action() const {
     return input_->upright_turn != 0 ? "turning video" : "scaling video";
 }
 
-// Hands on every picture the video graph has ready.
-Status VideoPath::pull_pictures(Feeds& feeds) {
-    AVFrame* picture = filtered_.get();
-    const AVRational time_base = chain_.output_time_base();
+// Puts a picture out of the video graph on the output clock.
+Status VideoPath::take_filtered(AVFrame* picture, Feeds& feeds) {
     const VideoChainInput& built = chain_.built_for();
-    while (true) {
-        const int ret = chain_.pull(picture);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status{};
-        if (ret < 0) return Status{ret, chain_action()};
-        if (built.transfer == AVCOL_TRC_UNSPECIFIED) {
-            // Deinterlacing, scaling down and turning leave the matrix as it
-            // was: the pictures say which, so that the renditions do not
-            // guess it from the smaller size (or from a tag a filter left
-            // out), and scaled ones that they are in the limited range.
-            picture->colorspace = static_cast<AVColorSpace>(built.matrix);
-            if (built.scales) picture->color_range = AVCOL_RANGE_MPEG;
-        }
-        Status status = stamp_picture(picture, time_base, feeds);
-        av_frame_unref(picture);
-        if (status.failed()) return status;
+    if (built.transfer == AVCOL_TRC_UNSPECIFIED) {
+        // Deinterlacing, scaling down and turning leave the matrix as it
+        // was: the pictures say which, so that the renditions do not
+        // guess it from the smaller size (or from a tag a filter left
+        // out), and scaled ones that they are in the limited range.
+        picture->colorspace = static_cast<AVColorSpace>(built.matrix);
+        if (built.scales) picture->color_range = AVCOL_RANGE_MPEG;
     }
+    return stamp_picture(picture, chain_.output_time_base(), feeds);
 }
 
 // Ends the video graph's stream, hands on the pictures it still holds and
 // releases it.
 Status VideoPath::drain_chain(Feeds& feeds) {
-    const int ret = chain_.push(nullptr);
-    if (ret < 0) return Status{ret, chain_action()};
-    Status status = pull_pictures(feeds);
-    chain_.release();
-    return status;
+    return chain_.drain(filtered_.get(), chain_action(),
+                        [&](AVFrame* picture) { return take_filtered(picture, feeds); });
 }
 
 Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
@@ -393,9 +381,8 @@ Status VideoPath::filter_picture(AVFrame* picture, Feeds& feeds) {
     if (picture->pts != AV_NOPTS_VALUE) {
         picture->pts = av_rescale_q(picture->pts, input_->video->time_base, chain_.built_for().time_base);
     }
-    const int ret = chain_.push(picture, AV_BUFFERSRC_FLAG_KEEP_REF);
-    if (ret < 0) return Status{ret, chain_action()};
-    return pull_pictures(feeds);
+    return chain_.filter(picture, AV_BUFFERSRC_FLAG_KEEP_REF, filtered_.get(), chain_action(),
+                         [&](AVFrame* filtered) { return take_filtered(filtered, feeds); });
 }
 
 Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {

@@ -88,7 +88,7 @@ private:
     bool can_tone_map(int transfer);
     Status build_chain(const AVFrame* picture, bool deinterlace, int transfer, const PictureArea& size);
     const char* chain_action() const;
-    Status pull_pictures(Feeds& feeds);
+    Status take_filtered(AVFrame* picture, Feeds& feeds);
     Status drain_chain(Feeds& feeds);
 
     const SourceInput* input_ = nullptr;
