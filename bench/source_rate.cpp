@@ -75,15 +75,15 @@ int main(int argc, char** argv) {
     std::vector<std::thread> takers;
     for (auto& feed : feeds) {
         takers.emplace_back([&pictures, &feed, first = takers.empty()] {
-            FramePtr picture(av_frame_alloc());
-            PacketPtr packet(av_packet_alloc());
-            SourceOutcome outcome;
+            MediaItem item;
+            item.picture.reset(av_frame_alloc());
+            item.packet.reset(av_packet_alloc());
             while (true) {
-                const MediaQueue::Kind kind = feed->pop(picture.get(), packet.get(), outcome);
-                if (kind == MediaQueue::Kind::picture && first) ++pictures;
-                av_frame_unref(picture.get());
-                av_packet_unref(packet.get());
-                if (kind == MediaQueue::Kind::end || kind == MediaQueue::Kind::abandoned) return;
+                const ItemKind kind = feed->pop(item);
+                if (kind == ItemKind::picture && first) ++pictures;
+                av_frame_unref(item.picture.get());
+                av_packet_unref(item.packet.get());
+                if (kind == ItemKind::end || kind == ItemKind::abandoned) return;
             }
         });
     }

@@ -23,7 +23,7 @@ extern "C" {
 #include "log/log.h"
 #include "av/av_handles.h"
 #include "rendition/transcode.h"
-#include "source/media_queue.h"
+#include "queue/media_queue.h"
 #include "source/source.h"
 
 namespace corvane {

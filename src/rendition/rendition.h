@@ -9,9 +9,8 @@
 
 #include "av/av_handles.h"
 #include "av/picture_area.h"
+#include "queue/media_queue.h"
 #include "rendition/transcode.h"
-#include "source/media_queue.h"
-#include "source/source.h"
 
 namespace corvane {
 
@@ -50,9 +49,8 @@ struct Rendition {
     std::string segment_base;
     std::string segment_pattern;
     ScalerPtr scaler;
-    PacketPtr audio_packet;  // one AAC packet from the feed
+    MediaItem item;          // one item from the feed
     PacketPtr out_packet;    // one packet from the H.264 encoder
-    FramePtr picture;        // one picture from the feed
     FramePtr scaled;         // the scaler's output
     FramePtr passed;         // a picture handed on unscaled
 

@@ -163,12 +163,12 @@ Status open_output(Rendition& r) {
 }
 
 Status allocate_buffers(Rendition& r) {
-    r.audio_packet.reset(av_packet_alloc());
+    r.item.packet.reset(av_packet_alloc());
     r.out_packet.reset(av_packet_alloc());
-    r.picture.reset(av_frame_alloc());
+    r.item.picture.reset(av_frame_alloc());
     r.scaled.reset(av_frame_alloc());
     r.passed.reset(av_frame_alloc());
-    if (!r.audio_packet || !r.out_packet || !r.picture || !r.scaled || !r.passed) {
+    if (!r.item.packet || !r.out_packet || !r.item.picture || !r.scaled || !r.passed) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
     return Status{};

@@ -10,41 +10,47 @@ namespace corvane {
 namespace {
 
 Status set_up(Rendition& r) {
-    Status s = open_video_encoder(r);
-    if (!s.failed()) s = open_output(r);
-    if (!s.failed()) s = allocate_buffers(r);
-    return s;
+    RETURN_IF_FAILED(open_video_encoder(r));
+    RETURN_IF_FAILED(open_output(r));
+    return allocate_buffers(r);
+}
+
+// Does what one item from the source asks; `done` is set at the end mark.
+Status take_item(Rendition& r, bool& done) {
+    MediaItem& item = r.item;
+    switch (r.feed.pop(item)) {
+        case ItemKind::picture: {
+            Status s = encode_picture(r, item.picture.get());
+            av_frame_unref(item.picture.get());
+            return s;
+        }
+        case ItemKind::audio:
+            return write_audio(r, item.packet.get());
+        case ItemKind::read_end:
+            r.outcome = std::move(item.outcome);
+            if (!r.outcome.read_warning.empty()) {
+                log_message(WARN, "Rendition " + r.playlist_path + ": " + r.outcome.read_warning);
+            }
+            return Status{};
+        case ItemKind::video_end:
+            return encode_and_write(r, nullptr);
+        case ItemKind::end:
+            r.outcome = std::move(item.outcome);
+            done = true;
+            return r.outcome.status;
+        case ItemKind::abandoned:
+            done = true;
+            return item.outcome.status;
+    }
+    return Status{};
 }
 
 // Takes everything the source hands over, in its order, up to the end mark.
 // The H.264 encoder is drained as soon as the last picture has come, before
 // the last audio, as the streams end in the muxer.
 Status take_feed(Rendition& r) {
-    while (true) {
-        Status s;
-        switch (r.feed.pop(r.picture.get(), r.audio_packet.get(), r.outcome)) {
-            case MediaQueue::Kind::picture:
-                s = encode_picture(r, r.picture.get());
-                av_frame_unref(r.picture.get());
-                break;
-            case MediaQueue::Kind::audio:
-                s = write_audio(r, r.audio_packet.get());
-                break;
-            case MediaQueue::Kind::read_end:
-                if (!r.outcome.read_warning.empty()) {
-                    log_message(WARN, "Rendition " + r.playlist_path + r.outcome.read_warning);
-                }
-                break;
-            case MediaQueue::Kind::video_end:
-                s = encode_and_write(r, nullptr);
-                break;
-            case MediaQueue::Kind::end:
-                return r.outcome.status;
-            case MediaQueue::Kind::abandoned:
-                return r.feed.why_abandoned();
-        }
-        if (s.failed()) return s;
-    }
+    for (bool done = false; !done;) RETURN_IF_FAILED(take_item(r, done));
+    return Status{};
 }
 
 Status finish(Rendition& r, RenditionResult& result) {
@@ -76,19 +82,15 @@ RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* aud
         Rendition r(feed, audio, std::move(playlist_path), width, height, video_bit_rate,
                     std::move(key_info_path));
         s = set_up(r);
-        if (!s.failed()) s = take_feed(r);
-        if (!s.failed() && !r.outcome.failure.empty()) {
-            log_rendition_failure(name, r.outcome.failure);
-            return RenditionResult{};
-        }
-        if (!s.failed()) s = finish(r, result);
+        if (s.ok()) s = take_feed(r);
+        if (s.ok()) s = finish(r, result);
         if (!s.failed()) {
             log_message(SUCCESS, "Encrypted variant created: " + r.playlist_path);
             return result;
         }
     } catch (const std::exception& e) {
         // Nothing may leave a worker thread: it would end the process.
-        log_rendition_failure(name, e.what());
+        log_rendition_failure(name, failure_because(AVERROR_EXTERNAL, e.what()));
         return RenditionResult{};
     }
     // An interrupted job says so once, for every rendition.
@@ -103,10 +105,6 @@ void log_rendition_failure(const std::string& playlist, const Status& why) {
     } else {
         log_message(ERROR, "Rendition " + playlist + " failed while " + why.action + ": " + why.cause());
     }
-}
-
-void log_rendition_failure(const std::string& playlist, const std::string& reason) {
-    log_message(ERROR, "Rendition " + playlist + " failed: " + reason);
 }
 
 }  // namespace corvane

@@ -4,8 +4,7 @@
 #include <string>
 
 #include "av/av_handles.h"
-#include "source/media_queue.h"
-#include "source/source.h"
+#include "queue/media_queue.h"
 
 namespace corvane {
 
@@ -25,9 +24,9 @@ struct RenditionResult {
 };
 
 // The ERROR line of a rendition that failed: "Rendition 720p.m3u8 failed
-// while <what it was doing>: <FFmpeg's cause>", or "... failed: <reason>".
+// while <what it was doing>: <FFmpeg's cause>", or "... failed: <reason>"
+// when the status gives the cause in words.
 void log_rendition_failure(const std::string& playlist, const Status& why);
-void log_rendition_failure(const std::string& playlist, const std::string& reason);
 
 // One rendition of the ladder, run on its own thread: takes the pictures and
 // AAC packets that the source hands to `feed`, encodes H.264 at width x

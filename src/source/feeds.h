@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "source/media_queue.h"
+#include "queue/media_queue.h"
 
 namespace corvane {
 

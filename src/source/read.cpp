@@ -98,12 +98,9 @@ Status read_packets(Source& s) {
     while (s.feeds.anyone_taking() && !s.stop) {
         const int ret = av_read_frame(s.input.context.get(), packet);
         if (ret < 0) {
-            if (s.input.guard.refused) {
-                s.failure = refusal_text(s.input.guard);
-                return Status{ret, "reading the source"};
-            }
+            if (s.input.guard.refused) return failure_because(ret, refusal_text(s.input.guard));
             if (ret != AVERROR_EOF) {
-                s.read_warning = ": the source could not be read to its end (" + av_error_text(ret) +
+                s.read_warning = "the source could not be read to its end (" + av_error_text(ret) +
                                  "); it ends where reading stopped.";
             } else {
                 s.read_warning = cut_short_warning(s.input);
@@ -171,10 +168,28 @@ Status drain(Source& s) {
     return status;
 }
 
-// Why the stage failed, in words, when no FFmpeg error code says it.
-std::string failure_of(const Source& s) {
-    if (!s.failure.empty()) return s.failure;
-    return !s.video.failure().empty() ? s.video.failure() : s.audio.failure();
+// The audio path says why it failed in words of its own (sound beyond the
+// sizes accepted).
+Status with_audio_reason(const Source& s, Status status) {
+    if (status.failed() && status.reason.empty() && !s.audio.failure().empty()) {
+        return failure_because(status.code, s.audio.failure());
+    }
+    return status;
+}
+
+// Reads and drains the whole source; the status it ended with.
+Status read_and_drain(Source& s) {
+    RETURN_IF_FAILED(read_packets(s));
+    if (!s.feeds.anyone_taking() || s.stop) return Status{};
+    SourceOutcome read_end;
+    read_end.read_warning = s.read_warning;
+    s.feeds.push_mark(MediaQueue::Kind::read_end, read_end);
+    RETURN_IF_FAILED(drain(s));
+    // Renditions without a single picture would be empty.
+    if (s.video.first_pts() == AV_NOPTS_VALUE) {
+        return failure_because(AVERROR_INVALIDDATA, "the source has no decodable pictures.");
+    }
+    return Status{};
 }
 
 }  // namespace
@@ -198,25 +213,9 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
     s.read_position = &read_position;
     SourceOutcome outcome;
     try {
-        Status status = read_packets(s);
-        if (!status.failed() && s.feeds.anyone_taking() && !s.stop) {
-            SourceOutcome read_end;
-            read_end.read_warning = s.read_warning;
-            s.feeds.push_mark(MediaQueue::Kind::read_end, read_end);
-            status = drain(s);
-            // Renditions without a single picture would be empty.
-            if (!status.failed() && s.video.first_pts() == AV_NOPTS_VALUE) {
-                s.failure = "the source has no decodable pictures.";
-            }
-        }
-        outcome.status = status;
-        const std::string failure = failure_of(s);
-        if (!failure.empty()) {
-            outcome.status = Status{};
-            outcome.failure = failure;
-        }
+        outcome.status = with_audio_reason(s, read_and_drain(s));
     } catch (const std::exception& e) {
-        outcome.failure = e.what();
+        outcome.status = failure_because(AVERROR_EXTERNAL, e.what());
     }
     outcome.read_warning = s.read_warning;
     outcome.handed_out = HandedOut{s.video.first_pts(), s.video.end_pts(), s.audio.started(),

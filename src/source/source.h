@@ -15,7 +15,7 @@
 #include "av/av_handles.h"
 #include "source/audio_path.h"
 #include "source/feeds.h"
-#include "source/media_queue.h"
+#include "queue/media_queue.h"
 #include "source/source_input.h"
 #include "source/video_path.h"
 
@@ -43,10 +43,8 @@ struct Source {
     // (read by the calling thread).
     Feeds feeds;
     std::atomic<int64_t>* read_position = nullptr;
-    // Why the source ended early, and why it failed, in words, when no FFmpeg
-    // error code says it.
+    // Why the source ended early, as a clause for the renditions' WARN line.
     std::string read_warning;
-    std::string failure;
     // Set once the last picture has been handed on while the audio goes on
     // for seconds more (for a cover, from the start): the last picture is
     // repeated as the audio comes.

@@ -131,7 +131,7 @@ std::string cut_short_warning(const SourceInput& in) {
     if (in.read_to >= stated - AV_TIME_BASE / 4) return "";
     char text[160];
     std::snprintf(text, sizeof text,
-                  ": the source ends at %.1f s, before its stated length of %.1f s; the rendition "
+                  "the source ends at %.1f s, before its stated length of %.1f s; the rendition "
                   "goes as far as the source does.",
                   static_cast<double>(in.read_to - start) / AV_TIME_BASE,
                   static_cast<double>(input->duration) / AV_TIME_BASE);

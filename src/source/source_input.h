@@ -67,8 +67,8 @@ void shown_size(const SourceInput& in, int& width, int& height);
 // (`clock` is its stream's side) and the read position is kept.
 void keep_clock_continuous(SourceInput& in, AVPacket* packet, StreamClock& clock);
 
-// A WARN text when the source was read to an end before the length it
-// states (a file cut short); "" otherwise.
+// A clause for a WARN line when the source was read to an end before the
+// length it states (a file cut short); "" otherwise.
 std::string cut_short_warning(const SourceInput& in);
 
 }  // namespace corvane

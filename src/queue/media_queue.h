@@ -9,33 +9,9 @@
 #include <vector>
 
 #include "av/av_handles.h"
+#include "queue/media_item.h"
 
 namespace corvane {
-
-// What the source handed out, on the output clocks: the first picture's
-// stamp and where the last one ends (1/30 s), and the first and end sample
-// of the audio (1/44100 s).
-struct HandedOut {
-    int64_t first_video_pts = AV_NOPTS_VALUE;
-    int64_t video_end_pts = AV_NOPTS_VALUE;
-    bool audio_clock_started = false;
-    int64_t audio_first_sample = 0;
-    int64_t audio_samples = 0;
-};
-
-// How the source ended, handed to each rendition by value with the read end
-// mark (read_warning only) and the end mark (all of it).
-struct SourceOutcome {
-    // The source ended early: the rest of a "Rendition NAME" WARN line.
-    std::string read_warning;
-    // A failure of the source stage mid-stream: every rendition fails with it.
-    Status status;
-    // Why the source stopped, in words, when no FFmpeg error code says it: an
-    // exception, a picture or sound beyond the sizes accepted, a refused open,
-    // or no decodable picture at all.
-    std::string failure;
-    HandedOut handed_out;
-};
 
 // One rendition's feed: the pictures (stamped on the output clock) and AAC
 // packets that the source hands it, in the source's order, at most
@@ -47,14 +23,7 @@ struct SourceOutcome {
 // last one is done with it. An AAC packet is copied for each rendition.
 class MediaQueue {
 public:
-    enum class Kind {
-        picture,    // a picture, its pts in 1/30 s
-        audio,      // an AAC packet, its stamps in 1/44100 s
-        read_end,   // the whole source has been read; its outcome says whether it ended early
-        video_end,  // no more pictures: the H.264 encoder can be drained
-        end,        // the source has ended; its outcome says how
-        abandoned,  // the feed was given up (a thread could not start, no memory): why_abandoned()
-    };
+    using Kind = ItemKind;
 
     explicit MediaQueue(int capacity);
     MediaQueue(const MediaQueue&) = delete;
@@ -70,10 +39,11 @@ public:
     // A mark; the read end and end marks carry `outcome`.
     bool push_mark(Kind kind, const SourceOutcome& outcome = SourceOutcome{});
 
-    // Rendition side: waits for the next item and moves a picture into
-    // `picture`, a packet into `packet` (both must be empty), the outcome of
-    // a read end or end mark into `outcome`.
-    Kind pop(AVFrame* picture, AVPacket* packet, SourceOutcome& outcome);
+    // Rendition side: waits for the next item and moves it into `item`,
+    // whose picture and packet must be allocated and empty. Returns its kind;
+    // `abandoned` (with `item.outcome.status` saying why) once the queue was
+    // given up.
+    Kind pop(MediaItem& item);
     // Rendition side: takes no more items; what is queued is released and a
     // waiting source goes on.
     void stop_taking();
@@ -82,15 +52,9 @@ public:
     // rendition both go on, and nothing more is exchanged. `why` is what the
     // rendition reports.
     void abandon(Status why);
-    Status why_abandoned() const;
 
 private:
-    struct Slot {
-        Kind kind = Kind::end;
-        FramePtr picture;
-        PacketPtr packet;
-        SourceOutcome outcome;
-    };
+    using Slot = MediaItem;
     Slot* wait_for_room(std::unique_lock<std::mutex>& lock);
     void publish(std::unique_lock<std::mutex>& lock);
     bool give_up(std::unique_lock<std::mutex>& lock, const char* action);

@@ -1,4 +1,4 @@
-#include "source/media_queue.h"
+#include "queue/media_queue.h"
 
 namespace corvane {
 
@@ -66,20 +66,24 @@ bool MediaQueue::push_mark(Kind kind, const SourceOutcome& outcome) {
     return true;
 }
 
-MediaQueue::Kind MediaQueue::pop(AVFrame* picture, AVPacket* packet, SourceOutcome& outcome) {
+MediaQueue::Kind MediaQueue::pop(MediaItem& item) {
     std::unique_lock<std::mutex> lock(mutex_);
     not_empty_.wait(lock, [this] { return abandoned_ || count_ > 0; });
-    if (abandoned_) return Kind::abandoned;
+    if (abandoned_) {
+        item.kind = Kind::abandoned;
+        item.outcome.status = why_abandoned_;
+        return item.kind;
+    }
     Slot& slot = slots_[head_];
-    const Kind kind = slot.kind;
-    if (kind == Kind::picture) av_frame_move_ref(picture, slot.picture.get());
-    if (kind == Kind::audio) av_packet_move_ref(packet, slot.packet.get());
-    if (kind == Kind::read_end || kind == Kind::end) outcome = std::move(slot.outcome);
+    item.kind = slot.kind;
+    if (slot.kind == Kind::picture) av_frame_move_ref(item.picture.get(), slot.picture.get());
+    if (slot.kind == Kind::audio) av_packet_move_ref(item.packet.get(), slot.packet.get());
+    if (slot.kind == Kind::read_end || slot.kind == Kind::end) item.outcome = std::move(slot.outcome);
     head_ = (head_ + 1) % slots_.size();
     --count_;
     lock.unlock();
     not_full_.notify_one();
-    return kind;
+    return item.kind;
 }
 
 void MediaQueue::stop_taking() {
@@ -100,11 +104,6 @@ void MediaQueue::abandon(Status why) {
     lock.unlock();
     not_full_.notify_all();
     not_empty_.notify_all();
-}
-
-Status MediaQueue::why_abandoned() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return why_abandoned_;
 }
 
 }  // namespace corvane
