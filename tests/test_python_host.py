@@ -84,7 +84,8 @@ def test_progress_is_reported_while_the_job_runs(workdir, tmp_path):
                 for t, m in when if m.startswith("Progress:")]
     assert progress and all(found for _, found in progress), when
     percents = [int(found.group(1)) for _, found in progress]
-    assert percents == sorted(percents) and percents[-1] < 100, percents
+    # The source may be read to its end seconds before the renditions finish.
+    assert percents == sorted(percents) and percents[-1] <= 100, percents
     # Nothing in the first 10 s, then at most one line per 5 s (log stamps are
     # whole seconds).
     assert (progress[0][0] - started).total_seconds() >= 9, when

@@ -19,14 +19,6 @@ void close_format_context(AVFormatContext* context) {
     avformat_free_context(context);
 }
 
-std::string av_error_text(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    if (av_strerror(code, text, sizeof text) < 0) {
-        return "error " + std::to_string(code);
-    }
-    return text;
-}
-
 int find_video_stream(AVFormatContext* input, const AVCodec** decoder) {
     const int best = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
     if (best < 0 || !(input->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) return best;

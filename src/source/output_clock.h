@@ -51,6 +51,10 @@ public:
     // sound's end), or without sound (AV_NOPTS_VALUE) for 5 minutes after the
     // last picture.
     void follow_sound(int64_t end) { sound_end_ = end; }
+    // Counts the 2 s marks from `origin` (ticks) instead of from the first
+    // picture's stamp: a stretch of a longer output, made on its own, keeps
+    // the marks of the whole.
+    void set_grid_origin(int64_t origin) { grid_origin_ = origin; }
 
     // Takes a picture filmed at `pts` in `time_base` (AV_NOPTS_VALUE: not
     // known; it then follows the picture before). Each tick shows the source
@@ -144,7 +148,9 @@ private:
     template <class Show>
     Status show_one(Slot& slot, int64_t stamp, Show& show) {
         const bool key = last_pts_ == AV_NOPTS_VALUE || stamp >= next_mark_;
-        if (last_pts_ == AV_NOPTS_VALUE) next_mark_ = stamp;  // the grid's origin
+        if (last_pts_ == AV_NOPTS_VALUE) {
+            next_mark_ = grid_origin_ != AV_NOPTS_VALUE && grid_origin_ <= stamp ? grid_origin_ : stamp;
+        }
         if (key) next_mark_ += (stamp - next_mark_) / kKeyInterval * kKeyInterval + kKeyInterval;
         last_pts_ = stamp;
         end_pts_ = stamp + 1;
@@ -183,6 +189,7 @@ private:
     int64_t last_pts_ = AV_NOPTS_VALUE;
     int64_t end_pts_ = AV_NOPTS_VALUE;
     int64_t shift_ = 0;
+    int64_t grid_origin_ = AV_NOPTS_VALUE;
     int64_t next_mark_ = AV_NOPTS_VALUE;  // the next 2 s mark after the last key frame
 };
 
