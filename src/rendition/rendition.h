@@ -25,6 +25,19 @@ struct PictureFormat {
     AVRational sample_aspect{0, 1};  // shape of a pixel; 0/1: square
 };
 
+// The scaler of a rendition's pictures, and what it was made for.
+struct Scaling {
+    ScalerPtr scaler;
+    FramePtr scaled;  // the scaler's output
+    FramePtr passed;  // a picture handed on unscaled
+    // Whether the scaler is made, and whether pictures of its format are
+    // handed to the encoder as they are (same size and pixel format).
+    bool ready = false;
+    bool pass_through = false;
+    PictureFormat input;
+    PictureArea area;  // where the picture is drawn; the rest is black bars
+};
+
 struct Rendition {
     Rendition(MediaQueue& source_feed, const AVCodecParameters* audio, std::string playlist, int w,
               int h, int rate, std::string key)
@@ -48,23 +61,14 @@ struct Rendition {
     FormatContextPtr output;
     std::string segment_base;
     std::string segment_pattern;
-    ScalerPtr scaler;
     MediaItem item;          // one item from the feed
     PacketPtr out_packet;    // one packet from the H.264 encoder
-    FramePtr scaled;         // the scaler's output
-    FramePtr passed;         // a picture handed on unscaled
+    Scaling scaling;
 
     // Borrowed from the objects above.
     const AVCodec* h264 = nullptr;
     AVStream* out_video = nullptr;
     AVStream* out_audio = nullptr;
-
-    // What the scaler was built for, and whether pictures of that format are
-    // handed to the encoder as they are (same size and pixel format).
-    bool scaler_ready = false;
-    bool pass_through = false;
-    PictureFormat scaler_input;
-    PictureArea scaled_area;
 };
 
 // Set-up, in pipeline order.

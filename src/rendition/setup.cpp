@@ -166,9 +166,9 @@ Status allocate_buffers(Rendition& r) {
     r.item.packet.reset(av_packet_alloc());
     r.out_packet.reset(av_packet_alloc());
     r.item.picture.reset(av_frame_alloc());
-    r.scaled.reset(av_frame_alloc());
-    r.passed.reset(av_frame_alloc());
-    if (!r.item.packet || !r.out_packet || !r.item.picture || !r.scaled || !r.passed) {
+    r.scaling.scaled.reset(av_frame_alloc());
+    r.scaling.passed.reset(av_frame_alloc());
+    if (!r.item.packet || !r.out_packet || !r.item.picture || !r.scaling.scaled || !r.scaling.passed) {
         return Status{AVERROR(ENOMEM), "allocating packets and frames"};
     }
     return Status{};

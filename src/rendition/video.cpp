@@ -75,17 +75,17 @@ AVPixelFormat scaler_format(int pix_fmt) {
 Status build_scaler(Rendition& r, const PictureFormat& format) {
     const AVCodecContext* enc = r.video_encoder.get();
     const PictureArea area = area_for(format, enc->width, enc->height);
-    r.scaler_input = format;
-    r.scaled_area = area;
-    r.scaler_ready = true;
+    r.scaling.input = format;
+    r.scaling.area = area;
+    r.scaling.ready = true;
     // A picture of the rendition's size, pixel format and colours needs no
     // scaling: the scaler would only copy it.
-    r.pass_through = format.width == enc->width && format.height == enc->height &&
+    r.scaling.pass_through = format.width == enc->width && format.height == enc->height &&
                      format.pix_fmt == enc->pix_fmt && !is_full_range(format) &&
                      format.matrix == AVCOL_SPC_BT709 && area.width == enc->width &&
                      area.height == enc->height;
-    if (r.pass_through) {
-        r.scaler.reset();
+    if (r.scaling.pass_through) {
+        r.scaling.scaler.reset();
         return Status{};
     }
     // Another matrix is converted through RGB: rounded with care and with
@@ -95,7 +95,7 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
     SwsContext* scaler = sws_getContext(format.width, format.height, scaler_format(format.pix_fmt), area.width,
                                         area.height, enc->pix_fmt, flags, nullptr, nullptr, nullptr);
     if (!scaler) return Status{AVERROR(EINVAL), "creating the scaler"};
-    r.scaler.reset(scaler);
+    r.scaling.scaler.reset(scaler);
     // The renditions are BT.709 in limited range: pictures in another matrix
     // (BT.601 SD video) are converted, and full-range sources (phone and
     // camera files) brought to the limited range the H.264 stream is read with.
@@ -110,7 +110,7 @@ Status build_scaler(Rendition& r, const PictureFormat& format) {
                                      saturation);
         }
     }
-    AVFrame* scaled = r.scaled.get();
+    AVFrame* scaled = r.scaling.scaled.get();
     if (scaled->buf[0]) return Status{};
     scaled->format = enc->pix_fmt;
     scaled->width = enc->width;
@@ -145,24 +145,24 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
     // A source may change its size or pixel format mid-stream: the scaler must
     // always match the picture it reads.
     const PictureFormat format = format_of(picture);
-    if (!r.scaler_ready || !same_format(format, r.scaler_input)) {
+    if (!r.scaling.ready || !same_format(format, r.scaling.input)) {
         Status s = build_scaler(r, format);
         if (s.failed()) return s;
     }
-    if (r.pass_through) {
-        Status s = reference_pixels(r.passed.get(), picture);
+    if (r.scaling.pass_through) {
+        Status s = reference_pixels(r.scaling.passed.get(), picture);
         if (s.failed()) return s;
-        r.passed->pts = picture->pts;
-        r.passed->pict_type = picture->pict_type;  // a key frame the source asks for
-        s = encode_and_write(r, r.passed.get());
-        av_frame_unref(r.passed.get());
+        r.scaling.passed->pts = picture->pts;
+        r.scaling.passed->pict_type = picture->pict_type;  // a key frame the source asks for
+        s = encode_and_write(r, r.scaling.passed.get());
+        av_frame_unref(r.scaling.passed.get());
         return s;
     }
-    AVFrame* scaled = r.scaled.get();
+    AVFrame* scaled = r.scaling.scaled.get();
     // The encoder may still hold the previous picture's buffers.
     int ret = av_frame_make_writable(scaled);
     if (ret < 0) return Status{ret, "allocating the scaled picture"};
-    const PictureArea& area = r.scaled_area;
+    const PictureArea& area = r.scaling.area;
     uint8_t* destination[4] = {};
     for (int plane = 0; plane < 3; ++plane) {
         const int shift = plane == 0 ? 0 : 1;
@@ -170,7 +170,7 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
                              static_cast<ptrdiff_t>(area.y >> shift) * scaled->linesize[plane] +
                              (area.x >> shift);
     }
-    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, destination,
+    sws_scale(r.scaling.scaler.get(), picture->data, picture->linesize, 0, picture->height, destination,
               scaled->linesize);
     // The scaler may write a few bytes past the end of each row: the bars are
     // painted afterwards.
