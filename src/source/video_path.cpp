@@ -7,19 +7,21 @@
 
 namespace corvane {
 
-namespace {
-
-// Shows a settled picture to every rendition at `stamp`. The picture type
-// is the clock's: a key frame the encoders must make, or none.
-Status show_picture(const FramePtr& picture, int64_t stamp, bool key, Feeds& feeds) {
+// Shows a settled picture to every rendition at `stamp`. The H.264 encoders
+// make a key frame by themselves at the first picture and every kGopPictures
+// pictures after the last one, which on a full 30-per-second clock is every
+// mark; the other key frames of the grid are asked for with the picture
+// type. (Asking for one where the encoder makes it anyway would change its
+// choices around it.)
+Status VideoPath::show(const FramePtr& picture, int64_t stamp, bool key, Feeds& feeds) {
+    const bool encoders_own = since_key_ < 0 || since_key_ + 1 == kGopPictures;
+    since_key_ = key || encoders_own ? 0 : since_key_ + 1;
     picture->pts = stamp;
-    picture->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    picture->pict_type = key && !encoders_own ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     feeds.push_picture(picture.get());
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     return Status{};
 }
-
-}  // namespace
 
 Status VideoPath::open(const SourceInput& input, int largest_width, int largest_height) {
     input_ = &input;
@@ -56,7 +58,7 @@ Status VideoPath::to_clock(AVFrame* picture, AVRational time_base, Feeds& feeds)
     while (own->nb_side_data > 0) av_frame_remove_side_data(own.get(), own->side_data[0]->type);
     const int64_t pts = own->pts;
     return clock_.take(std::move(own), pts, time_base,
-                       [&](const FramePtr& p, int64_t stamp, bool key) { return show_picture(p, stamp, key, feeds); });
+                       [&](const FramePtr& p, int64_t stamp, bool key) { return show(p, stamp, key, feeds); });
 }
 
 // The end of the length the file states, on the output clock; AV_NOPTS_VALUE
@@ -79,12 +81,12 @@ Status VideoPath::finish(Feeds& feeds) {
     // last second, a slideshow's last slide); never beyond the length the
     // file states.
     return clock_.finish(shown_until_, stated_end(),
-                         [&](const FramePtr& p, int64_t stamp, bool key) { return show_picture(p, stamp, key, feeds); });
+                         [&](const FramePtr& p, int64_t stamp, bool key) { return show(p, stamp, key, feeds); });
 }
 
 Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {
     return clock_.repeat_last(until, [&](const FramePtr& p, int64_t stamp, bool key) {
-        return show_picture(p, stamp, key, feeds);
+        return show(p, stamp, key, feeds);
     });
 }
 

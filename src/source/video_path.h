@@ -51,6 +51,7 @@ private:
     Status take_decoded(AVFrame* picture, Feeds& feeds);
     Status to_clock(AVFrame* picture, AVRational time_base, Feeds& feeds);
     int64_t stated_end() const;
+    Status show(const FramePtr& picture, int64_t stamp, bool key, Feeds& feeds);
 
     const SourceInput* input_ = nullptr;
     VideoDecoder decoder_;
@@ -59,6 +60,8 @@ private:
     // Where the latest decoded picture ends by its own duration in the
     // source (1/30 s, on the source's clock); AV_NOPTS_VALUE: not stated.
     int64_t shown_until_ = AV_NOPTS_VALUE;
+    // Pictures shown since the last key frame; -1 before the first.
+    int since_key_ = -1;
 };
 
 }  // namespace corvane
