@@ -4,7 +4,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -34,13 +33,6 @@ struct FrameSize {
     int width;
     int height;
 };
-
-const Rung* find_rung(const std::string& name) {
-    for (const auto& rung : kLadder) {
-        if (name == rung.name) return &rung;
-    }
-    return nullptr;
-}
 
 // How many pictures and AAC packets may wait for one rendition. A few
 // pictures are enough to keep every encoder busy; more only hold memory.
@@ -236,22 +228,6 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
     return true;
 }
 
-}  // namespace
-
-std::vector<std::string> default_resolutions() {
-    std::vector<std::string> names;
-    for (const auto& rung : kLadder) names.push_back(rung.name);
-    return names;
-}
-
-std::vector<int> default_bitrates() {
-    std::vector<int> rates;
-    for (const auto& rung : kLadder) rates.push_back(rung.bitrate);
-    return rates;
-}
-
-namespace {
-
 // Calls from several threads of one process run one after another: they
 // write the same files in the working directory. The one lock of the job
 // besides the logger's and the queues'.
@@ -285,31 +261,9 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
                           "the sound.");
     }
 
-    while (bitrate.size() < resolution.size()) {
-        const Rung* rung = find_rung(resolution[bitrate.size()]);
-        bitrate.push_back(rung ? rung->bitrate : kOtherBitrate);
-    }
-
-    const bool landscape = source.width >= source.height;
-    std::vector<RenditionSpec> plan;
-    for (size_t i = 0; i < resolution.size(); ++i) {
-        const std::string& name = resolution[i];
-        const Rung* row = find_rung(name);
-        if (!row) {
-            log_message(WARN, "Unknown resolution requested: " + name + ". Skipping.");
-            continue;
-        }
-        // Two workers on one name would write the same playlist and segments.
-        const bool repeated = std::any_of(plan.begin(), plan.end(),
-                                          [&](const RenditionSpec& planned) { return planned.name == name; });
-        if (repeated) {
-            log_message(WARN, "Duplicate resolution requested: " + name + ". Skipping.");
-            continue;
-        }
-        const int width = landscape ? row->long_side : row->short_side;
-        const int height = landscape ? row->short_side : row->long_side;
-        plan.push_back(RenditionSpec{name, width, height, bitrate[i]});
-    }
+    Plan planned = plan_renditions(source.width, source.height, resolution, std::move(bitrate));
+    for (const auto& line : planned.lines) log_message(line.level, line.text);
+    const std::vector<RenditionSpec> plan = std::move(planned.renditions);
 
     // The source is decoded and normalised once for every rendition.
     std::vector<RenditionResult> results(plan.size());
