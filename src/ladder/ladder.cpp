@@ -8,7 +8,6 @@ extern "C" {
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@ extern "C" {
 #include <mutex>
 #include <thread>
 
+#include "ladder/master_playlist.h"
 #include "ladder/progress.h"
 #include "log/ffmpeg_log.h"
 #include "log/log.h"
@@ -163,62 +163,30 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
     return results;
 }
 
-// A rendition that was created, as the master playlist lists it.
-struct Variant {
-    RenditionSpec planned;
-    RenditionResult result;
-};
-
-// Every rendition's AAC stream comes from the one AAC encoder: AAC-LC.
-constexpr const char* kAudioCodec = "mp4a.40.2";
-
-// The URI by which the master playlist at `output` names a media playlist
-// written in the working directory: its bare name when the master playlist
-// is written there too, else the way from the master playlist's folder,
-// escaped as a URI path.
-std::string media_playlist_uri(const std::string& output, const std::string& playlist) {
-    namespace fs = std::filesystem;
+// Where `folder` really is, symbolic links followed; "" when that cannot be
+// told.
+std::string resolved_folder(const std::filesystem::path& folder) {
     std::error_code error;
-    const fs::path folder = fs::absolute(output, error).lexically_normal().parent_path();
-    const fs::path way = error ? fs::path(playlist) : fs::relative(playlist, folder, error);
-    const std::string path = error || way.empty() ? playlist : way.generic_string();
-    std::string uri;
-    for (const unsigned char c : path) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (plain || (c != 0 && std::strchr("-._~/!$&'()*+,;=:@", c))) {
-            uri += static_cast<char>(c);
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            uri += escaped;
-        }
-    }
-    return uri;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(folder, error);
+    return error ? "" : resolved.string();
 }
 
-// The master playlist states what each rendition's segments hold, measured
-// from what was written: players choose by BANDWIDTH (the peak rate), and
-// set up their decoders from CODECS before they load a segment. Every
-// segment starts with a key frame, so each can be decoded on its own.
+// The master playlist at `output` names the media playlists, written in the
+// working directory, by the way from its own folder.
 bool write_master_playlist(const std::string& output, const std::vector<Variant>& variants) {
+    namespace fs = std::filesystem;
     std::ofstream file(output, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         log_message(ERROR, "Could not write the master playlist " + output + ": " +
                                std::strerror(errno) + ".");
         return false;
     }
-    file << "#EXTM3U\n#EXT-X-VERSION:3\n";
-    if (!variants.empty()) file << "#EXT-X-INDEPENDENT-SEGMENTS\n";
-    for (const auto& [planned, result] : variants) {
-        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << result.rates.peak
-             << ",AVERAGE-BANDWIDTH=" << result.rates.average;
-        // A list without the video codec would tell players there is none.
-        if (!result.video_codec.empty()) {
-            file << ",CODECS=\"" << result.video_codec << "," << kAudioCodec << "\"";
-        }
-        file << ",RESOLUTION=" << planned.width << "x" << planned.height << ",FRAME-RATE=30.000\n"
-             << media_playlist_uri(output, planned.name + ".m3u8") << "\n";
-    }
+    std::error_code error;
+    const fs::path folder = fs::absolute(output, error).lexically_normal().parent_path();
+    const std::string master_folder = error ? "" : resolved_folder(folder);
+    const fs::path working = fs::current_path(error);
+    const std::string working_directory = error ? "" : resolved_folder(working);
+    file << master_playlist_text(variants, master_folder, working_directory);
     file.close();
     if (file.fail()) {
         log_message(ERROR, "Could not write the master playlist " + output + ": " +
@@ -300,7 +268,8 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     std::string failed;
     for (size_t i = 0; i < plan.size(); ++i) {
         if (results[i].created) {
-            created.push_back(Variant{plan[i], results[i]});
+            created.push_back(Variant{plan[i], results[i].rates.peak, results[i].rates.average,
+                                      results[i].video_codec});
         } else {
             failed += (failed.empty() ? "" : ", ") + plan[i].name;
         }
