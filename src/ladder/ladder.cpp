@@ -29,11 +29,6 @@ namespace corvane {
 
 namespace {
 
-struct FrameSize {
-    int width;
-    int height;
-};
-
 // How many pictures and AAC packets may wait for one rendition. A few
 // pictures are enough to keep every encoder busy; more only hold memory.
 constexpr int kFeedCapacity = 8;
@@ -81,51 +76,54 @@ private:
 // wants it stopped (Ctrl-C), and its progress.
 constexpr std::chrono::milliseconds kWatchInterval{100};
 
-// Runs the ladder: one thread for the source stage, one worker per
-// rendition, each fed by its own queue, while the calling thread reports
-// progress and asks `interrupted` whether to stop. Returns, per rendition,
-// how it ended; `stopped` says whether the job was interrupted.
-std::vector<RenditionResult> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
-                                 const std::string& key, const std::function<bool()>& interrupted,
-                                 bool& stopped) {
+// What the job's threads share while the renditions run. It outlives them:
+// they are all joined before it goes.
+struct LadderRun {
+    explicit LadderRun(const std::vector<RenditionSpec>& renditions)
+        : plan(renditions), results(renditions.size()) {}
+
+    const std::vector<RenditionSpec>& plan;
     // results[i] is written by worker i only and read after it is joined.
-    std::vector<RenditionResult> results(plan.size());
+    std::vector<RenditionResult> results;
     // How far the source has been read: written by the source thread, read
-    // here for the progress lines.
+    // by the calling thread for the progress lines.
     std::atomic<int64_t> read_position{0};
     // Every rendition's AAC stream is described by the one AAC encoder.
-    CodecParametersPtr audio(avcodec_parameters_alloc());
-    int ret = audio ? avcodec_parameters_from_context(audio.get(), source.audio.encoder())
-                    : AVERROR(ENOMEM);
+    CodecParametersPtr audio;
+    // One feed per rendition; `taking` lists them for the source.
     std::vector<std::unique_ptr<MediaQueue>> feeds;
-    for (size_t i = 0; i < plan.size() && ret >= 0; ++i) {
-        feeds.push_back(std::make_unique<MediaQueue>(kFeedCapacity));
-        if (!feeds.back()->allocated()) ret = AVERROR(ENOMEM);
-    }
-    if (ret < 0) {
-        for (const auto& rendition : plan) {
-            log_rendition_failure(rendition.name + ".m3u8", Status{ret, "setting up the renditions"});
-        }
-        return results;
-    }
     std::vector<MediaQueue*> taking;
-    for (const auto& feed : feeds) taking.push_back(feed.get());
-    const AVFormatContext* input = source.input.context.get();
-    ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
+};
 
-    JobThreads threads;
+// The AAC stream's parameters and the renditions' feeds.
+Status prepare_feeds(LadderRun& run, const Source& source) {
+    const char* action = "setting up the renditions";
+    run.audio.reset(avcodec_parameters_alloc());
+    if (!run.audio) return Status{AVERROR(ENOMEM), action};
+    RETURN_IF_FAILED(status_of(avcodec_parameters_from_context(run.audio.get(), source.audio.encoder()),
+                               action));
+    for (size_t i = 0; i < run.plan.size(); ++i) {
+        run.feeds.push_back(std::make_unique<MediaQueue>(kFeedCapacity));
+        if (!run.feeds.back()->allocated()) return Status{AVERROR(ENOMEM), action};
+        run.taking.push_back(run.feeds.back().get());
+    }
+    return Status{};
+}
+
+// One thread per rendition, then the source's. Nothing may leave a thread
+// (it would end the process): a rendition that throws stops taking, the
+// source that throws gives every feed up.
+void start_threads(JobThreads& threads, LadderRun& run, Source& source, const std::string& key) {
+    const std::vector<RenditionSpec>& plan = run.plan;
     threads.reserve(plan.size() + 1);
     try {
         for (size_t i = 0; i < plan.size(); ++i) {
-            // Nothing may leave a thread (it would end the process): a
-            // rendition that throws stops taking, the source that throws gives
-            // every feed up.
             std::string playlist = plan[i].name + ".m3u8";
-            threads.start([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
+            threads.start([&run, &key, i, playlist, rendition = plan[i], &feed = *run.feeds[i]]() mutable {
                 try {
-                    results[i] = transcode_variant(feed, audio.get(), std::move(playlist),
-                                                   rendition.width, rendition.height, rendition.bitrate,
-                                                   key);
+                    run.results[i] = transcode_variant(feed, run.audio.get(), std::move(playlist),
+                                                       rendition.width, rendition.height,
+                                                       rendition.bitrate, key);
                 } catch (...) {
                     feed.stop_taking();
                 }
@@ -133,11 +131,11 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         }
         // The source's decoders, graphs and input are released as soon as it
         // has handed out everything.
-        threads.start([&] {
+        threads.start([&run, &source] {
             try {
-                run_source(source, taking, read_position);
+                run_source(source, run.taking, run.read_position);
             } catch (...) {
-                for (const auto& f : feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
+                for (const auto& f : run.feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
             }
         });
     } catch (...) {
@@ -146,21 +144,98 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         for (size_t i = threads.started(); i < plan.size(); ++i) {
             log_rendition_failure(plan[i].name + ".m3u8", why);
         }
-        for (const auto& feed : feeds) feed->abandon(why);
+        for (const auto& feed : run.feeds) feed->abandon(why);
         throw;
     }
+}
+
+// Waits for every thread, reporting progress and asking `interrupted`
+// whether to stop. Says whether the job was stopped.
+bool watch_threads(JobThreads& threads, LadderRun& run, Source& source, ProgressLines& progress,
+                   const std::function<bool()>& interrupted) {
+    bool stopped = false;
     while (!threads.wait_for(kWatchInterval)) {
         if (interrupted && interrupted()) {
             // Everything stops where it is: no rendition is finished.
             stopped = true;
             source.stop = true;
-            for (const auto& feed : feeds) feed->abandon(Status{AVERROR_EXIT, "stopping the job"});
+            for (const auto& feed : run.feeds) feed->abandon(Status{AVERROR_EXIT, "stopping the job"});
             break;
         }
-        progress.update(read_position.load(std::memory_order_relaxed));
+        progress.update(run.read_position.load(std::memory_order_relaxed));
     }
     threads.join_all();
-    return results;
+    return stopped;
+}
+
+// Runs the ladder: one thread for the source stage, one worker per
+// rendition, each fed by its own queue, while the calling thread reports
+// progress and asks `interrupted` whether to stop. Returns, per rendition,
+// how it ended; `stopped` says whether the job was interrupted.
+std::vector<RenditionResult> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
+                                            const std::string& key,
+                                            const std::function<bool()>& interrupted, bool& stopped) {
+    LadderRun run(plan);
+    const Status prepared = prepare_feeds(run, source);
+    if (prepared.failed()) {
+        for (const auto& rendition : plan) log_rendition_failure(rendition.name + ".m3u8", prepared);
+        return std::move(run.results);
+    }
+    const AVFormatContext* input = source.input.context.get();
+    ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
+    JobThreads threads;
+    start_threads(threads, run, source, key);
+    stopped = watch_threads(threads, run, source, progress, interrupted);
+    return std::move(run.results);
+}
+
+// Opens the source and logs what it is. Says whether the job can go on;
+// `width` x `height` is the size its pictures are shown at.
+bool probe_source(Source& stage, const std::string& input, int& width, int& height) {
+    log_message(INFO, "Analyzing video file: " + input + "...");
+    const std::string refused = open_source_input(stage.input, input);
+    if (!refused.empty()) {
+        log_message(ERROR, refused);
+        return false;
+    }
+    shown_size(stage.input, width, height);
+    log_message(INFO, "Detected video size: " + std::to_string(width) + "x" + std::to_string(height));
+    if (stage.input.cover) {
+        log_message(INFO, "The file has no video, only a cover picture: it is shown for the whole length of "
+                          "the sound.");
+    }
+    return true;
+}
+
+std::vector<RenditionSpec> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
+                                       std::vector<int> bitrate) {
+    Plan plan = plan_renditions(width, height, resolution, std::move(bitrate));
+    for (const auto& line : plan.lines) log_message(line.level, line.text);
+    return std::move(plan.renditions);
+}
+
+// The source is decoded and normalised once for every rendition: its
+// decoders, the AAC encoder and the audio graph are opened here. When that
+// cannot even start, every rendition fails with the cause.
+std::vector<RenditionResult> run_ladder(Source& stage, const std::vector<RenditionSpec>& plan,
+                                        const std::string& key, const std::function<bool()>& interrupted,
+                                        bool& stopped) {
+    if (plan.empty()) return {};
+    for (const auto& rendition : plan) {
+        if (rendition.width * rendition.height > stage.largest_width * stage.largest_height) {
+            stage.largest_width = rendition.width;
+            stage.largest_height = rendition.height;
+        }
+    }
+    const Status opened = open_source(stage);
+    if (opened.failed()) {
+        for (const auto& rendition : plan) log_rendition_failure(rendition.name + ".m3u8", opened);
+        return std::vector<RenditionResult>(plan.size());
+    }
+    if (!stage.input.why_no_audio.empty()) {
+        log_message(WARN, stage.input.why_no_audio + "; every rendition carries a silent audio track.");
+    }
+    return run_renditions(stage, plan, key, interrupted, stopped);
 }
 
 // Where `folder` really is, symbolic links followed; "" when that cannot be
@@ -196,6 +271,53 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
     return true;
 }
 
+// A master playlist named like a rendition's media playlist would replace it.
+bool replaces_a_media_playlist(const std::string& output, const std::vector<Variant>& created) {
+    for (const auto& variant : created) {
+        std::error_code error;
+        const std::string& name = variant.planned.name;
+        if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
+            log_message(ERROR, "Could not write the master playlist " + output +
+                                   ": it is the media playlist of rendition " + name + ".");
+            return true;
+        }
+    }
+    return false;
+}
+
+// How the job ended: the master playlist of the renditions that were
+// created, and the lines that say what was and was not made.
+void report(const std::string& output, const std::vector<RenditionSpec>& plan,
+            const std::vector<RenditionResult>& results, bool stopped) {
+    if (stopped) {
+        log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
+                           "playlists have no end) and the master playlist " + output + " was not written.");
+        return;
+    }
+    std::vector<Variant> created;
+    std::string failed;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const RenditionResult& result = results[i];
+        if (result.created) {
+            created.push_back(Variant{plan[i], result.rates.peak, result.rates.average, result.video_codec});
+        } else {
+            failed += (failed.empty() ? "" : ", ") + plan[i].name;
+        }
+    }
+    if (!plan.empty() && created.empty()) {
+        log_message(ERROR, "No rendition was created; the master playlist " + output +
+                               " was not written.");
+        return;
+    }
+    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created)) return;
+    log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
+    if (failed.empty()) {
+        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
+    } else {
+        log_message(ERROR, "Renditions not created: " + failed + ".");
+    }
+}
+
 // Calls from several threads of one process run one after another: they
 // write the same files in the working directory. The one lock of the job
 // besides the logger's and the queues'.
@@ -212,91 +334,15 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     // FFmpeg's warnings and errors become the job's WARN lines; its chatter
     // (encoder statistics, every file the muxer opens) is left out.
     FfmpegLogRoute ffmpeg_messages;
-    log_message(INFO, "Analyzing video file: " + input + "...");
     // The source is opened once: planned from here, then read by the stage.
     auto stage = std::make_unique<Source>();
-    const std::string refused = open_source_input(stage->input, input);
-    if (!refused.empty()) {
-        log_message(ERROR, refused);
-        return;
-    }
-    FrameSize source;
-    shown_size(stage->input, source.width, source.height);
-    log_message(INFO, "Detected video size: " + std::to_string(source.width) + "x" +
-                          std::to_string(source.height));
-    if (stage->input.cover) {
-        log_message(INFO, "The file has no video, only a cover picture: it is shown for the whole length of "
-                          "the sound.");
-    }
-
-    Plan planned = plan_renditions(source.width, source.height, resolution, std::move(bitrate));
-    for (const auto& line : planned.lines) log_message(line.level, line.text);
-    const std::vector<RenditionSpec> plan = std::move(planned.renditions);
-
-    // The source is decoded and normalised once for every rendition.
-    std::vector<RenditionResult> results(plan.size());
+    int width = 0;
+    int height = 0;
+    if (!probe_source(*stage, input, width, height)) return;
+    const std::vector<RenditionSpec> plan = plan_ladder(width, height, resolution, std::move(bitrate));
     bool stopped = false;
-    if (!plan.empty()) {
-        // Decoders, the AAC encoder and the audio graph: once for every
-        // rendition. When that cannot even start, every rendition fails with
-        // the cause.
-        for (const auto& rendition : plan) {
-            if (rendition.width * rendition.height > stage->largest_width * stage->largest_height) {
-                stage->largest_width = rendition.width;
-                stage->largest_height = rendition.height;
-            }
-        }
-        const Status opened = open_source(*stage);
-        if (opened.failed()) {
-            for (const auto& rendition : plan) {
-                log_rendition_failure(rendition.name + ".m3u8", opened);
-            }
-        } else {
-            if (!stage->input.why_no_audio.empty()) {
-                log_message(WARN, stage->input.why_no_audio + "; every rendition carries a silent audio track.");
-            }
-            results = run_renditions(*stage, plan, key, interrupted, stopped);
-        }
-    }
-    if (stopped) {
-        log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
-                           "playlists have no end) and the master playlist " + output + " was not written.");
-        return;
-    }
-
-    std::vector<Variant> created;
-    std::string failed;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (results[i].created) {
-            created.push_back(Variant{plan[i], results[i].rates.peak, results[i].rates.average,
-                                      results[i].video_codec});
-        } else {
-            failed += (failed.empty() ? "" : ", ") + plan[i].name;
-        }
-    }
-    if (!plan.empty() && created.empty()) {
-        log_message(ERROR, "No rendition was created; the master playlist " + output +
-                               " was not written.");
-        return;
-    }
-    // A master playlist named like a rendition's media playlist would
-    // replace it.
-    for (const auto& variant : created) {
-        std::error_code error;
-        const std::string& name = variant.planned.name;
-        if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
-            log_message(ERROR, "Could not write the master playlist " + output +
-                                   ": it is the media playlist of rendition " + name + ".");
-            return;
-        }
-    }
-    if (!write_master_playlist(output, created)) return;
-    log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
-    if (failed.empty()) {
-        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
-    } else {
-        log_message(ERROR, "Renditions not created: " + failed + ".");
-    }
+    const std::vector<RenditionResult> results = run_ladder(*stage, plan, key, interrupted, stopped);
+    report(output, plan, results, stopped);
 }
 
 }  // namespace corvane
