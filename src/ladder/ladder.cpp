@@ -4,12 +4,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +16,7 @@ extern "C" {
 #include <mutex>
 #include <thread>
 
+#include "ladder/master_playlist.h"
 #include "ladder/progress.h"
 #include "log/ffmpeg_log.h"
 #include "log/log.h"
@@ -29,18 +28,6 @@ extern "C" {
 namespace corvane {
 
 namespace {
-
-struct FrameSize {
-    int width;
-    int height;
-};
-
-const Rung* find_rung(const std::string& name) {
-    for (const auto& rung : kLadder) {
-        if (name == rung.name) return &rung;
-    }
-    return nullptr;
-}
 
 // How many pictures and AAC packets may wait for one rendition. A few
 // pictures are enough to keep every encoder busy; more only hold memory.
@@ -89,51 +76,54 @@ private:
 // wants it stopped (Ctrl-C), and its progress.
 constexpr std::chrono::milliseconds kWatchInterval{100};
 
-// Runs the ladder: one thread for the source stage, one worker per
-// rendition, each fed by its own queue, while the calling thread reports
-// progress and asks `interrupted` whether to stop. Returns, per rendition,
-// how it ended; `stopped` says whether the job was interrupted.
-std::vector<RenditionResult> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
-                                 const std::string& key, const std::function<bool()>& interrupted,
-                                 bool& stopped) {
+// What the job's threads share while the renditions run. It outlives them:
+// they are all joined before it goes.
+struct LadderRun {
+    explicit LadderRun(const std::vector<RenditionSpec>& renditions)
+        : plan(renditions), results(renditions.size()) {}
+
+    const std::vector<RenditionSpec>& plan;
     // results[i] is written by worker i only and read after it is joined.
-    std::vector<RenditionResult> results(plan.size());
+    std::vector<RenditionResult> results;
     // How far the source has been read: written by the source thread, read
-    // here for the progress lines.
+    // by the calling thread for the progress lines.
     std::atomic<int64_t> read_position{0};
     // Every rendition's AAC stream is described by the one AAC encoder.
-    CodecParametersPtr audio(avcodec_parameters_alloc());
-    int ret = audio ? avcodec_parameters_from_context(audio.get(), source.audio.encoder())
-                    : AVERROR(ENOMEM);
+    CodecParametersPtr audio;
+    // One feed per rendition; `taking` lists them for the source.
     std::vector<std::unique_ptr<MediaQueue>> feeds;
-    for (size_t i = 0; i < plan.size() && ret >= 0; ++i) {
-        feeds.push_back(std::make_unique<MediaQueue>(kFeedCapacity));
-        if (!feeds.back()->allocated()) ret = AVERROR(ENOMEM);
-    }
-    if (ret < 0) {
-        for (const auto& rendition : plan) {
-            log_rendition_failure(rendition.name + ".m3u8", Status{ret, "setting up the renditions"});
-        }
-        return results;
-    }
     std::vector<MediaQueue*> taking;
-    for (const auto& feed : feeds) taking.push_back(feed.get());
-    const AVFormatContext* input = source.input.context.get();
-    ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
+};
 
-    JobThreads threads;
+// The AAC stream's parameters and the renditions' feeds.
+Status prepare_feeds(LadderRun& run, const Source& source) {
+    const char* action = "setting up the renditions";
+    run.audio.reset(avcodec_parameters_alloc());
+    if (!run.audio) return Status{AVERROR(ENOMEM), action};
+    RETURN_IF_FAILED(status_of(avcodec_parameters_from_context(run.audio.get(), source.audio.encoder()),
+                               action));
+    for (size_t i = 0; i < run.plan.size(); ++i) {
+        run.feeds.push_back(std::make_unique<MediaQueue>(kFeedCapacity));
+        if (!run.feeds.back()->allocated()) return Status{AVERROR(ENOMEM), action};
+        run.taking.push_back(run.feeds.back().get());
+    }
+    return Status{};
+}
+
+// One thread per rendition, then the source's. Nothing may leave a thread
+// (it would end the process): a rendition that throws stops taking, the
+// source that throws gives every feed up.
+void start_threads(JobThreads& threads, LadderRun& run, Source& source, const std::string& key) {
+    const std::vector<RenditionSpec>& plan = run.plan;
     threads.reserve(plan.size() + 1);
     try {
         for (size_t i = 0; i < plan.size(); ++i) {
-            // Nothing may leave a thread (it would end the process): a
-            // rendition that throws stops taking, the source that throws gives
-            // every feed up.
             std::string playlist = plan[i].name + ".m3u8";
-            threads.start([&, i, playlist, rendition = plan[i], &feed = *feeds[i]]() mutable {
+            threads.start([&run, &key, i, playlist, rendition = plan[i], &feed = *run.feeds[i]]() mutable {
                 try {
-                    results[i] = transcode_variant(feed, audio.get(), std::move(playlist),
-                                                   rendition.width, rendition.height, rendition.bitrate,
-                                                   key);
+                    run.results[i] = transcode_variant(feed, run.audio.get(), std::move(playlist),
+                                                       rendition.width, rendition.height,
+                                                       rendition.bitrate, key);
                 } catch (...) {
                     feed.stop_taking();
                 }
@@ -141,11 +131,11 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         }
         // The source's decoders, graphs and input are released as soon as it
         // has handed out everything.
-        threads.start([&] {
+        threads.start([&run, &source] {
             try {
-                run_source(source, taking, read_position);
+                run_source(source, run.taking, run.read_position);
             } catch (...) {
-                for (const auto& f : feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
+                for (const auto& f : run.feeds) f->abandon(Status{AVERROR(ENOMEM), "reading the source"});
             }
         });
     } catch (...) {
@@ -154,79 +144,124 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
         for (size_t i = threads.started(); i < plan.size(); ++i) {
             log_rendition_failure(plan[i].name + ".m3u8", why);
         }
-        for (const auto& feed : feeds) feed->abandon(why);
+        for (const auto& feed : run.feeds) feed->abandon(why);
         throw;
     }
+}
+
+// Waits for every thread, reporting progress and asking `interrupted`
+// whether to stop. Says whether the job was stopped.
+bool watch_threads(JobThreads& threads, LadderRun& run, Source& source, ProgressLines& progress,
+                   const std::function<bool()>& interrupted) {
+    bool stopped = false;
     while (!threads.wait_for(kWatchInterval)) {
         if (interrupted && interrupted()) {
             // Everything stops where it is: no rendition is finished.
             stopped = true;
             source.stop = true;
-            for (const auto& feed : feeds) feed->abandon(Status{AVERROR_EXIT, "stopping the job"});
+            for (const auto& feed : run.feeds) feed->abandon(Status{AVERROR_EXIT, "stopping the job"});
             break;
         }
-        progress.update(read_position.load(std::memory_order_relaxed));
+        progress.update(run.read_position.load(std::memory_order_relaxed));
     }
     threads.join_all();
-    return results;
+    return stopped;
 }
 
-// A rendition that was created, as the master playlist lists it.
-struct Variant {
-    RenditionSpec planned;
-    RenditionResult result;
-};
+// Runs the ladder: one thread for the source stage, one worker per
+// rendition, each fed by its own queue, while the calling thread reports
+// progress and asks `interrupted` whether to stop. Returns, per rendition,
+// how it ended; `stopped` says whether the job was interrupted.
+std::vector<RenditionResult> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
+                                            const std::string& key,
+                                            const std::function<bool()>& interrupted, bool& stopped) {
+    LadderRun run(plan);
+    const Status prepared = prepare_feeds(run, source);
+    if (prepared.failed()) {
+        for (const auto& rendition : plan) log_rendition_failure(rendition.name + ".m3u8", prepared);
+        return std::move(run.results);
+    }
+    const AVFormatContext* input = source.input.context.get();
+    ProgressLines progress(input->duration > 0 ? input->duration : 0);  // in microseconds
+    JobThreads threads;
+    start_threads(threads, run, source, key);
+    stopped = watch_threads(threads, run, source, progress, interrupted);
+    return std::move(run.results);
+}
 
-// Every rendition's AAC stream comes from the one AAC encoder: AAC-LC.
-constexpr const char* kAudioCodec = "mp4a.40.2";
+// Opens the source and logs what it is. Says whether the job can go on;
+// `width` x `height` is the size its pictures are shown at.
+bool probe_source(Source& stage, const std::string& input, int& width, int& height) {
+    log_message(INFO, "Analyzing video file: " + input + "...");
+    const std::string refused = open_source_input(stage.input, input);
+    if (!refused.empty()) {
+        log_message(ERROR, refused);
+        return false;
+    }
+    shown_size(stage.input, width, height);
+    log_message(INFO, "Detected video size: " + std::to_string(width) + "x" + std::to_string(height));
+    if (stage.input.cover) {
+        log_message(INFO, "The file has no video, only a cover picture: it is shown for the whole length of "
+                          "the sound.");
+    }
+    return true;
+}
 
-// The URI by which the master playlist at `output` names a media playlist
-// written in the working directory: its bare name when the master playlist
-// is written there too, else the way from the master playlist's folder,
-// escaped as a URI path.
-std::string media_playlist_uri(const std::string& output, const std::string& playlist) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path folder = fs::absolute(output, error).lexically_normal().parent_path();
-    const fs::path way = error ? fs::path(playlist) : fs::relative(playlist, folder, error);
-    const std::string path = error || way.empty() ? playlist : way.generic_string();
-    std::string uri;
-    for (const unsigned char c : path) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (plain || (c != 0 && std::strchr("-._~/!$&'()*+,;=:@", c))) {
-            uri += static_cast<char>(c);
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            uri += escaped;
+std::vector<RenditionSpec> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
+                                       std::vector<int> bitrate) {
+    Plan plan = plan_renditions(width, height, resolution, std::move(bitrate));
+    for (const auto& line : plan.lines) log_message(line.level, line.text);
+    return std::move(plan.renditions);
+}
+
+// The source is decoded and normalised once for every rendition: its
+// decoders, the AAC encoder and the audio graph are opened here. When that
+// cannot even start, every rendition fails with the cause.
+std::vector<RenditionResult> run_ladder(Source& stage, const std::vector<RenditionSpec>& plan,
+                                        const std::string& key, const std::function<bool()>& interrupted,
+                                        bool& stopped) {
+    if (plan.empty()) return {};
+    for (const auto& rendition : plan) {
+        if (rendition.width * rendition.height > stage.largest_width * stage.largest_height) {
+            stage.largest_width = rendition.width;
+            stage.largest_height = rendition.height;
         }
     }
-    return uri;
+    const Status opened = open_source(stage);
+    if (opened.failed()) {
+        for (const auto& rendition : plan) log_rendition_failure(rendition.name + ".m3u8", opened);
+        return std::vector<RenditionResult>(plan.size());
+    }
+    if (!stage.input.why_no_audio.empty()) {
+        log_message(WARN, stage.input.why_no_audio + "; every rendition carries a silent audio track.");
+    }
+    return run_renditions(stage, plan, key, interrupted, stopped);
 }
 
-// The master playlist states what each rendition's segments hold, measured
-// from what was written: players choose by BANDWIDTH (the peak rate), and
-// set up their decoders from CODECS before they load a segment. Every
-// segment starts with a key frame, so each can be decoded on its own.
+// Where `folder` really is, symbolic links followed; "" when that cannot be
+// told.
+std::string resolved_folder(const std::filesystem::path& folder) {
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(folder, error);
+    return error ? "" : resolved.string();
+}
+
+// The master playlist at `output` names the media playlists, written in the
+// working directory, by the way from its own folder.
 bool write_master_playlist(const std::string& output, const std::vector<Variant>& variants) {
+    namespace fs = std::filesystem;
     std::ofstream file(output, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         log_message(ERROR, "Could not write the master playlist " + output + ": " +
                                std::strerror(errno) + ".");
         return false;
     }
-    file << "#EXTM3U\n#EXT-X-VERSION:3\n";
-    if (!variants.empty()) file << "#EXT-X-INDEPENDENT-SEGMENTS\n";
-    for (const auto& [planned, result] : variants) {
-        file << "#EXT-X-STREAM-INF:BANDWIDTH=" << result.rates.peak
-             << ",AVERAGE-BANDWIDTH=" << result.rates.average;
-        // A list without the video codec would tell players there is none.
-        if (!result.video_codec.empty()) {
-            file << ",CODECS=\"" << result.video_codec << "," << kAudioCodec << "\"";
-        }
-        file << ",RESOLUTION=" << planned.width << "x" << planned.height << ",FRAME-RATE=30.000\n"
-             << media_playlist_uri(output, planned.name + ".m3u8") << "\n";
-    }
+    std::error_code error;
+    const fs::path folder = fs::absolute(output, error).lexically_normal().parent_path();
+    const std::string master_folder = error ? "" : resolved_folder(folder);
+    const fs::path working = fs::current_path(error);
+    const std::string working_directory = error ? "" : resolved_folder(working);
+    file << master_playlist_text(variants, master_folder, working_directory);
     file.close();
     if (file.fail()) {
         log_message(ERROR, "Could not write the master playlist " + output + ": " +
@@ -236,21 +271,52 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
     return true;
 }
 
-}  // namespace
-
-std::vector<std::string> default_resolutions() {
-    std::vector<std::string> names;
-    for (const auto& rung : kLadder) names.push_back(rung.name);
-    return names;
+// A master playlist named like a rendition's media playlist would replace it.
+bool replaces_a_media_playlist(const std::string& output, const std::vector<Variant>& created) {
+    for (const auto& variant : created) {
+        std::error_code error;
+        const std::string& name = variant.planned.name;
+        if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
+            log_message(ERROR, "Could not write the master playlist " + output +
+                                   ": it is the media playlist of rendition " + name + ".");
+            return true;
+        }
+    }
+    return false;
 }
 
-std::vector<int> default_bitrates() {
-    std::vector<int> rates;
-    for (const auto& rung : kLadder) rates.push_back(rung.bitrate);
-    return rates;
+// How the job ended: the master playlist of the renditions that were
+// created, and the lines that say what was and was not made.
+void report(const std::string& output, const std::vector<RenditionSpec>& plan,
+            const std::vector<RenditionResult>& results, bool stopped) {
+    if (stopped) {
+        log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
+                           "playlists have no end) and the master playlist " + output + " was not written.");
+        return;
+    }
+    std::vector<Variant> created;
+    std::string failed;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const RenditionResult& result = results[i];
+        if (result.created) {
+            created.push_back(Variant{plan[i], result.rates.peak, result.rates.average, result.video_codec});
+        } else {
+            failed += (failed.empty() ? "" : ", ") + plan[i].name;
+        }
+    }
+    if (!plan.empty() && created.empty()) {
+        log_message(ERROR, "No rendition was created; the master playlist " + output +
+                               " was not written.");
+        return;
+    }
+    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created)) return;
+    log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
+    if (failed.empty()) {
+        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
+    } else {
+        log_message(ERROR, "Renditions not created: " + failed + ".");
+    }
 }
-
-namespace {
 
 // Calls from several threads of one process run one after another: they
 // write the same files in the working directory. The one lock of the job
@@ -268,112 +334,15 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     // FFmpeg's warnings and errors become the job's WARN lines; its chatter
     // (encoder statistics, every file the muxer opens) is left out.
     FfmpegLogRoute ffmpeg_messages;
-    log_message(INFO, "Analyzing video file: " + input + "...");
     // The source is opened once: planned from here, then read by the stage.
     auto stage = std::make_unique<Source>();
-    const std::string refused = open_source_input(stage->input, input);
-    if (!refused.empty()) {
-        log_message(ERROR, refused);
-        return;
-    }
-    FrameSize source;
-    shown_size(stage->input, source.width, source.height);
-    log_message(INFO, "Detected video size: " + std::to_string(source.width) + "x" +
-                          std::to_string(source.height));
-    if (stage->input.cover) {
-        log_message(INFO, "The file has no video, only a cover picture: it is shown for the whole length of "
-                          "the sound.");
-    }
-
-    while (bitrate.size() < resolution.size()) {
-        const Rung* rung = find_rung(resolution[bitrate.size()]);
-        bitrate.push_back(rung ? rung->bitrate : kOtherBitrate);
-    }
-
-    const bool landscape = source.width >= source.height;
-    std::vector<RenditionSpec> plan;
-    for (size_t i = 0; i < resolution.size(); ++i) {
-        const std::string& name = resolution[i];
-        const Rung* row = find_rung(name);
-        if (!row) {
-            log_message(WARN, "Unknown resolution requested: " + name + ". Skipping.");
-            continue;
-        }
-        // Two workers on one name would write the same playlist and segments.
-        const bool repeated = std::any_of(plan.begin(), plan.end(),
-                                          [&](const RenditionSpec& planned) { return planned.name == name; });
-        if (repeated) {
-            log_message(WARN, "Duplicate resolution requested: " + name + ". Skipping.");
-            continue;
-        }
-        const int width = landscape ? row->long_side : row->short_side;
-        const int height = landscape ? row->short_side : row->long_side;
-        plan.push_back(RenditionSpec{name, width, height, bitrate[i]});
-    }
-
-    // The source is decoded and normalised once for every rendition.
-    std::vector<RenditionResult> results(plan.size());
+    int width = 0;
+    int height = 0;
+    if (!probe_source(*stage, input, width, height)) return;
+    const std::vector<RenditionSpec> plan = plan_ladder(width, height, resolution, std::move(bitrate));
     bool stopped = false;
-    if (!plan.empty()) {
-        // Decoders, the AAC encoder and the audio graph: once for every
-        // rendition. When that cannot even start, every rendition fails with
-        // the cause.
-        for (const auto& rendition : plan) {
-            if (rendition.width * rendition.height > stage->largest_width * stage->largest_height) {
-                stage->largest_width = rendition.width;
-                stage->largest_height = rendition.height;
-            }
-        }
-        const Status opened = open_source(*stage);
-        if (opened.failed()) {
-            for (const auto& rendition : plan) {
-                log_rendition_failure(rendition.name + ".m3u8", opened);
-            }
-        } else {
-            if (!stage->input.why_no_audio.empty()) {
-                log_message(WARN, stage->input.why_no_audio + "; every rendition carries a silent audio track.");
-            }
-            results = run_renditions(*stage, plan, key, interrupted, stopped);
-        }
-    }
-    if (stopped) {
-        log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
-                           "playlists have no end) and the master playlist " + output + " was not written.");
-        return;
-    }
-
-    std::vector<Variant> created;
-    std::string failed;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (results[i].created) {
-            created.push_back(Variant{plan[i], results[i]});
-        } else {
-            failed += (failed.empty() ? "" : ", ") + plan[i].name;
-        }
-    }
-    if (!plan.empty() && created.empty()) {
-        log_message(ERROR, "No rendition was created; the master playlist " + output +
-                               " was not written.");
-        return;
-    }
-    // A master playlist named like a rendition's media playlist would
-    // replace it.
-    for (const auto& variant : created) {
-        std::error_code error;
-        const std::string& name = variant.planned.name;
-        if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
-            log_message(ERROR, "Could not write the master playlist " + output +
-                                   ": it is the media playlist of rendition " + name + ".");
-            return;
-        }
-    }
-    if (!write_master_playlist(output, created)) return;
-    log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
-    if (failed.empty()) {
-        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
-    } else {
-        log_message(ERROR, "Renditions not created: " + failed + ".");
-    }
+    const std::vector<RenditionResult> results = run_ladder(*stage, plan, key, interrupted, stopped);
+    report(output, plan, results, stopped);
 }
 
 }  // namespace corvane

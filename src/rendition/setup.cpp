@@ -5,7 +5,6 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -15,9 +14,15 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "rendition/key_info.h"
+
 namespace corvane {
 
 namespace {
+
+// The most of a key-info file that is read. The muxer reads at most 1 kB of
+// each of its lines.
+constexpr size_t kKeyInfoBytes = 64 * 1024;
 
 // The video stream is described by the rendition's own H.264 encoder, the
 // audio stream by the source's one AAC encoder.
@@ -38,40 +43,41 @@ Status add_output_streams(Rendition& r) {
     return Status{};
 }
 
-// The muxer reads the key-info file itself when it opens the first segment,
-// but it reports trouble only as "invalid argument", and it takes an IV line
-// of the wrong length without a word. The file is checked first, so that the
-// error line says what is wrong: a key URI line, the key file's path (a file
-// of 16 bytes) and optionally an IV of 32 hex digits.
+// The key file that the key-info file names, unless it is fetched from
+// elsewhere (a URL): a file of 16 bytes.
+Status check_key_file(const std::string& path) {
+    if (path.find("://") != std::string::npos) return Status{};
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        return Status{AVERROR(ENOENT), "opening the key file that the key-info file names"};
+    }
+    if (std::filesystem::file_size(path, error) != 16) {
+        return Status{AVERROR_INVALIDDATA, "reading the key file (an AES-128 key is 16 bytes)"};
+    }
+    return Status{};
+}
+
+// The muxer reads the key-info file itself when it opens the first segment;
+// it is checked first, so that the error line says what is wrong. Problems
+// are reported in the file's order: its lines, the key file, the IV.
 Status check_key_info(const Rendition& r) {
     // Keys fetched from elsewhere (a URL) are left to the muxer.
     if (r.key_info_path.find("://") != std::string::npos) return Status{};
-    std::ifstream file(r.key_info_path);
+    std::ifstream file(r.key_info_path, std::ios::binary);
     std::error_code error;
     if (!file || std::filesystem::is_directory(r.key_info_path, error)) {
         return Status{AVERROR(ENOENT), "opening the key-info file"};
     }
-    std::string lines[3];
-    for (auto& line : lines) {
-        if (!std::getline(file, line)) break;
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-    }
-    if (lines[0].empty()) return Status{AVERROR_INVALIDDATA, "reading the key-info file's key URI line"};
-    if (lines[1].empty()) return Status{AVERROR_INVALIDDATA, "reading the key-info file's key file line"};
-    if (lines[1].find("://") == std::string::npos) {
-        if (!std::filesystem::is_regular_file(lines[1], error)) {
-            return Status{AVERROR(ENOENT), "opening the key file that the key-info file names"};
-        }
-        if (std::filesystem::file_size(lines[1], error) != 16) {
-            return Status{AVERROR_INVALIDDATA, "reading the key file (an AES-128 key is 16 bytes)"};
-        }
-    }
-    const std::string& iv = lines[2];
-    const bool sound_iv = iv.empty() || (iv.size() == 32 && std::all_of(iv.begin(), iv.end(), [](unsigned char c) {
-                                             return std::isxdigit(c);
-                                         }));
-    return sound_iv ? Status{}
-                    : Status{AVERROR(EINVAL), "reading the key-info file's IV line (32 hex digits)"};
+    // Three short lines: no more is read, so that a key-info path naming an
+    // endless file (a device, a pipe that never ends a line) cannot fill
+    // the memory.
+    std::string text(kKeyInfoBytes, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(file.gcount()));
+    KeyInfo info;
+    RETURN_IF_FAILED(parse_key_info(text, info));
+    RETURN_IF_FAILED(check_key_file(info.key_file));
+    return check_iv(info.iv);
 }
 
 // The rate cap of every H.264 encoder, against its bit rate: at most 10 %
@@ -128,16 +134,14 @@ Status open_output(Rendition& r) {
     if (ret < 0 || !context) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "creating the HLS output"};
     r.output.reset(context);
 
-    Status s = add_output_streams(r);
-    if (s.failed()) return s;
+    RETURN_IF_FAILED(add_output_streams(r));
 
     // Segments are named after the playlist: 720p.m3u8 gives 720p_000.ts, ...
     const size_t dot = r.playlist_path.rfind('.');
     r.segment_base = dot == std::string::npos ? r.playlist_path : r.playlist_path.substr(0, dot);
     r.segment_pattern = r.segment_base + "_%03d.ts";
 
-    s = check_key_info(r);
-    if (s.failed()) return s;
+    RETURN_IF_FAILED(check_key_info(r));
 
     av_opt_set(context->priv_data, "hls_time", "6", 0);
     av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);

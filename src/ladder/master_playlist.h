@@ -1,0 +1,37 @@
+#pragma once
+
+// The master playlist's text, from the renditions that were created and
+// where the master playlist and the media playlists are: no FFmpeg, no files.
+// The job resolves the folders and writes the text.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ladder/plan.h"
+
+namespace corvane {
+
+// A rendition that was created, as the master playlist lists it: what was
+// planned, and what was measured of what it wrote.
+struct Variant {
+    RenditionSpec planned;
+    int64_t peak_rate = 0;     // bit/s, of its segments as written
+    int64_t average_rate = 0;  // bit/s
+    std::string video_codec;   // as "avc1.64001f"; empty when unknown
+};
+
+// The URI by which a master playlist in `master_folder` names the media
+// playlist `playlist` written in `working_directory` (both absolute, as the
+// file system resolves them): its bare name when the two folders are one,
+// else the way from the master playlist's folder, escaped as a URI path.
+// Either folder empty (unknown): the bare name.
+std::string media_playlist_uri(const std::string& master_folder, const std::string& working_directory,
+                               const std::string& playlist);
+
+// The whole master playlist: the header, then one entry per variant in
+// order, naming its media playlist ("<name>.m3u8") by media_playlist_uri.
+std::string master_playlist_text(const std::vector<Variant>& variants, const std::string& master_folder,
+                                 const std::string& working_directory);
+
+}  // namespace corvane
