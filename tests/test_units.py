@@ -1,6 +1,6 @@
 """The parts of corvane that need no FFmpeg calls and no files, tested in
-C++: the plan, the master playlist's text, the key-info file's text, and a
-media playlist's durations and rates.
+C++: the plan, the master playlist's text, the key-info file's text, a
+media playlist's durations and rates, and the output clock.
 
 Each group is one file, tests/cpp/unit_<group>.cpp, of cases run by the small
 runner in tests/cpp/unit.h. They are built into one program, linked with
@@ -15,13 +15,14 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 CPP = ROOT / "tests" / "cpp"
 
-# The sources each group tests. None calls FFmpeg; some use its headers for
-# error codes and the output clock's time bases.
+# The sources each group tests. None calls FFmpeg beyond libavutil's
+# arithmetic and error texts.
 GROUPS = {
     "plan": ["src/ladder/plan.cpp"],
     "master": ["src/ladder/master_playlist.cpp"],
     "key_info": ["src/rendition/key_info.cpp"],
     "rates": ["src/rendition/media_playlist.cpp"],
+    "output_clock": ["src/av/status.cpp"],
 }
 
 
@@ -32,7 +33,7 @@ def unit_tests(tmp_path_factory):
     compiler = shutil.which("g++")
     if compiler is None:
         pytest.skip("the unit tests need g++")
-    flags = subprocess.run(["pkg-config", "--cflags", "libavutil"], capture_output=True, text=True)
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libavutil"], capture_output=True, text=True)
     if flags.returncode != 0:
         pytest.fail(f"pkg-config does not find libavutil:\n{flags.stderr}")
     sources = sorted(CPP.glob("unit_*.cpp"))
@@ -41,7 +42,7 @@ def unit_tests(tmp_path_factory):
     program = tmp_path_factory.mktemp("unit_tests") / "unit_tests"
     build = subprocess.run(
         [compiler, "-std=c++17", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
-         *flags.stdout.split(), *map(str, sources), "-o", str(program)],
+         *map(str, sources), *flags.stdout.split(), "-o", str(program)],
         capture_output=True, text=True)
     if build.returncode != 0:
         pytest.fail(f"the unit tests do not build:\n{build.stderr}")

@@ -86,8 +86,7 @@ Status check_written_segments(const Rendition& r, WrittenRates& rates) {
         return Status{AVERROR_INVALIDDATA, "checking the written segments"};
     }
     const Fitting fitting = fit_media_playlist(playlist, ticks_of(r.outcome.handed_out));
-    const SegmentRates measured = measure_rates(sizes, playlist.seconds, fitting.target);
-    rates = WrittenRates{measured.peak, measured.average};
+    rates = measure_rates(sizes, playlist.seconds, fitting.target);
     if (!fitting.changed) return Status{};
     return rewrite_playlist(r.playlist_path, media_playlist_text(playlist));
 }

@@ -5,16 +5,14 @@
 
 #include "av/av_handles.h"
 #include "queue/media_queue.h"
+#include "rendition/media_playlist.h"
 
 namespace corvane {
 
 // The bit rates of a rendition's segments as written (audio, MPEG-TS and
 // encryption included), in bit/s: the highest of any run of segments that
 // lasts 0.5 to 1.5 times the target duration, and the average of them all.
-struct WrittenRates {
-    int64_t peak = 0;
-    int64_t average = 0;
-};
+using WrittenRates = SegmentRates;
 
 // How a rendition ended, and what the master playlist says of it.
 struct RenditionResult {
