@@ -54,13 +54,11 @@ Status take_feed(Rendition& r) {
 }
 
 Status finish(Rendition& r, RenditionResult& result) {
-    Status s = status_of(av_write_trailer(r.output.get()), "writing the HLS trailer");
-    if (s.failed()) return s;
-    s = check_written_segments(r, result.rates);
-    if (s.failed()) return s;
+    RETURN_IF_FAILED(status_of(av_write_trailer(r.output.get()), "writing the HLS trailer"));
+    RETURN_IF_FAILED(check_written_segments(r, result.rates));
     result.video_codec = video_codec_string(r);
     result.created = true;
-    return s;
+    return Status{};
 }
 
 // Whatever way the rendition ends, the source stops handing it anything.

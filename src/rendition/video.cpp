@@ -145,13 +145,10 @@ Status encode_picture(Rendition& r, AVFrame* picture) {
     // A source may change its size or pixel format mid-stream: the scaler must
     // always match the picture it reads.
     const PictureFormat format = format_of(picture);
-    if (!r.scaling.ready || !same_format(format, r.scaling.input)) {
-        Status s = build_scaler(r, format);
-        if (s.failed()) return s;
-    }
+    if (!r.scaling.ready || !same_format(format, r.scaling.input)) RETURN_IF_FAILED(build_scaler(r, format));
     if (r.scaling.pass_through) {
-        Status s = reference_pixels(r.scaling.passed.get(), picture);
-        if (s.failed()) return s;
+        RETURN_IF_FAILED(reference_pixels(r.scaling.passed.get(), picture));
+        Status s;
         r.scaling.passed->pts = picture->pts;
         r.scaling.passed->pict_type = picture->pict_type;  // a key frame the source asks for
         s = encode_and_write(r, r.scaling.passed.get());
