@@ -287,8 +287,7 @@ Status AudioPath::keep_on_clock(const AVFrame* frame, int64_t time, int64_t vide
 
 Status AudioPath::filter_frame(AVFrame* frame, int64_t video_reach_dts, int64_t video_start, Feeds& feeds) {
     if (!sound_fits(frame->ch_layout.nb_channels, frame->sample_rate)) {
-        failure_ = sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate);
-        return Status{AVERROR(ERANGE), "decoding audio"};
+        return failure_because(AVERROR(ERANGE), sound_oversize(frame->ch_layout.nb_channels, frame->sample_rate));
     }
     Status sane = sanitize_samples(frame);
     if (sane.failed()) return sane;

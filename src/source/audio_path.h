@@ -58,8 +58,6 @@ public:
     int64_t handed_end() const { return handed_end_; }
     // Packets given to the decoder so far.
     int64_t packets() const { return packets_; }
-    // Why the path failed, in words, when no FFmpeg error code says it.
-    const std::string& failure() const { return failure_; }
 
 private:
     Status open_encoder();
@@ -90,7 +88,6 @@ private:
     FramePtr frame_;     // one encoder-sized cut of the FIFO
     FramePtr silence_;   // silent samples, for a source without usable audio
 
-    std::string failure_;
     int64_t packets_ = 0;
     // The AAC clock, in samples: whether it started, where, and how far.
     bool started_ = false;

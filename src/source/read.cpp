@@ -174,7 +174,7 @@ Status drain(Source& s) {
 // Why the stage failed, in words, when no FFmpeg error code says it.
 std::string failure_of(const Source& s) {
     if (!s.failure.empty()) return s.failure;
-    return !s.video.failure().empty() ? s.video.failure() : s.audio.failure();
+    return s.video.failure();
 }
 
 }  // namespace
