@@ -1,6 +1,7 @@
 """The parts of corvane that need no FFmpeg calls and no files, tested in
 C++: the plan, the master playlist's text, the key-info file's text, a
-media playlist's durations and rates, and the output clock.
+media playlist's durations and rates, the output clock and the audio
+timeline.
 
 Each group is one file, tests/cpp/unit_<group>.cpp, of cases run by the small
 runner in tests/cpp/unit.h. They are built into one program, linked with
@@ -23,6 +24,7 @@ GROUPS = {
     "key_info": ["src/rendition/key_info.cpp"],
     "rates": ["src/rendition/media_playlist.cpp"],
     "output_clock": ["src/av/status.cpp"],
+    "audio_timeline": ["src/source/audio_timeline.cpp"],
 }
 
 

@@ -1,26 +1,21 @@
 #pragma once
 
-// The audio path of the source stage, once for every rendition: the audio
-// decoder, sample repair, gap filling, the loudness chain, the sample FIFO
-// and the AAC encoder, or silence for a source without usable sound.
+// The audio path of the source stage, once for every rendition, in pipeline
+// order: the decoder (with sample repair), the timeline (where the sound
+// goes on the video's clock, and where silence fills in), the loudness chain
+// and the AAC output (the sample FIFO and the AAC encoder), or silence for a
+// source without usable sound. This class orders them.
 
 #include <cstdint>
-#include <string>
 
-#include "av/av_handles.h"
-#include "av/filter_chain.h"
-#include "av/output.h"
+#include "source/aac_output.h"
+#include "source/audio_decoder.h"
+#include "source/audio_loudness.h"
+#include "source/audio_timeline.h"
 #include "source/feeds.h"
 #include "source/source_input.h"
 
 namespace corvane {
-
-// What the loudness chain was built for.
-struct AudioChainInput {
-    int sample_rate = 0;
-    int sample_fmt = AV_SAMPLE_FMT_NONE;
-    ChannelLayout layout;
-};
 
 class AudioPath {
 public:
@@ -35,7 +30,8 @@ public:
     // are filled as far as `video_reach` (the video's last decoding stamp
     // on the continuous clock, AV_TIME_BASE units; AV_NOPTS_VALUE: none yet);
     // sound that starts after the first picture (`video_start`, 1/30 s) is
-    // led in by silence from there.
+    // led in by silence from there. Sound beyond the sizes accepted fails,
+    // saying so.
     Status decode(const AVPacket* packet, int64_t video_reach, int64_t video_start, Feeds& feeds);
     // Silence up to `video_end` (1/30 s), from `video_start` on when no sound
     // came before, for a source without usable audio.
@@ -48,58 +44,25 @@ public:
     void close();
 
     // The AAC stream every rendition carries.
-    const AVCodecContext* encoder() const { return encoder_.get(); }
+    const AVCodecContext* encoder() const { return output_.encoder(); }
     // The audio handed out, on its clock (1/44100 s): whether it started,
     // its first sample and the end of the last.
-    bool started() const { return started_; }
-    int64_t first_sample() const { return first_sample_; }
-    int64_t end_sample() const { return samples_; }
+    bool started() const { return output_.started(); }
+    int64_t first_sample() const { return output_.first_sample(); }
+    int64_t end_sample() const { return output_.end_sample(); }
     // The end of the last AAC packet handed out (1/44100 s).
-    int64_t handed_end() const { return handed_end_; }
+    int64_t handed_end() const { return output_.handed_end(); }
     // Packets given to the decoder so far.
-    int64_t packets() const { return packets_; }
-    // Why the path failed, in words, when no FFmpeg error code says it.
-    const std::string& failure() const { return failure_; }
+    int64_t packets() const { return decoder_.packets(); }
 
 private:
-    Status open_encoder();
-    Status build_chain(int sample_rate, int sample_fmt, const AVChannelLayout& layout);
-    bool matches_chain(const AVFrame* frame) const;
-    Status receive_samples(int64_t video_reach, int64_t video_start, Feeds& feeds);
-    Status filter_frame(AVFrame* frame, int64_t video_reach, int64_t video_start, Feeds& feeds);
-    int64_t start_clock(const AVFrame* frame, int64_t time, int64_t video_start);
-    Status keep_on_clock(const AVFrame* frame, int64_t time, int64_t video_reach_dts, Feeds& feeds);
-    Status fill_gap(const AVFrame* frame, int64_t missing, Feeds& feeds);
-    Status push_to_chain(AVFrame* frame, Feeds& feeds);
-    Status buffer_filtered(AVFrame* filtered, Feeds& feeds);
-    Status drain_chain(Feeds& feeds);
-    Status encode_fifo(bool final, Feeds& feeds);
-    Status pad_with_silence(int64_t video_end, Feeds& feeds);
-    Status cut_encoder_frame(int n);
-    Status encode(const AVFrame* frame, Feeds& feeds);
+    Status take_frame(AVFrame* frame, int64_t video_reach, int64_t video_start, Feeds& feeds);
+    Status rebuild_chain(const AVFrame* frame, Feeds& feeds);
 
-    const SourceInput* input_ = nullptr;
-    // Owned, in order of acquisition.
-    CodecContextPtr decoder_;
-    CodecContextPtr encoder_;
-    FilterChain<AudioChainInput> chain_;
-    AudioFifoPtr fifo_;
-    PacketPtr packet_;   // one packet from the AAC encoder
-    FramePtr decoded_;
-    FramePtr filtered_;  // one pull from the chain
-    FramePtr frame_;     // one encoder-sized cut of the FIFO
-    FramePtr silence_;   // silent samples, for a source without usable audio
-
-    std::string failure_;
-    int64_t packets_ = 0;
-    // The AAC clock, in samples: whether it started, where, and how far.
-    bool started_ = false;
-    int64_t first_sample_ = 0;
-    int64_t samples_ = 0;
-    int64_t handed_end_ = 0;
-    // Where the next decoded frame should start, in its own sample rate, to
-    // find holes in the source audio.
-    int64_t expected_next_ = AV_NOPTS_VALUE;
+    AudioDecoder decoder_;
+    AudioTimeline timeline_;
+    LoudnessChain loudness_;
+    AacOutput output_;
 };
 
 }  // namespace corvane

@@ -168,15 +168,6 @@ Status drain(Source& s) {
     return status;
 }
 
-// The audio path says why it failed in words of its own (sound beyond the
-// sizes accepted).
-Status with_audio_reason(const Source& s, Status status) {
-    if (status.failed() && status.reason.empty() && !s.audio.failure().empty()) {
-        return failure_because(status.code, s.audio.failure());
-    }
-    return status;
-}
-
 // Reads and drains the whole source; the status it ended with.
 Status read_and_drain(Source& s) {
     RETURN_IF_FAILED(read_packets(s));
@@ -213,7 +204,7 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
     s.read_position = &read_position;
     SourceOutcome outcome;
     try {
-        outcome.status = with_audio_reason(s, read_and_drain(s));
+        outcome.status = read_and_drain(s);
     } catch (const std::exception& e) {
         outcome.status = failure_because(AVERROR_EXTERNAL, e.what());
     }
