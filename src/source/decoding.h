@@ -37,8 +37,7 @@ template <class Receive>
 Status decode_packet(AVCodecContext* decoder, const AVPacket* packet, Receive receive) {
     const int ret = avcodec_send_packet(decoder, packet);
     if (ret == AVERROR(EAGAIN)) {
-        Status status = receive();
-        if (status.failed()) return status;
+        RETURN_IF_FAILED(receive());
         avcodec_send_packet(decoder, packet);
     }
     return receive();

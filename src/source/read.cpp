@@ -76,13 +76,10 @@ Status show_cover(Source& s, AVPacket* packet) {
     packet->dts = start;
     packet->duration = 0;
     keep_clock_continuous(s.input, packet, s.input.video_clock);
-    Status status = decode_video(s, packet);
-    if (!status.failed()) status = decode_video(s, nullptr);
-    if (!status.failed()) {
-        prepare_video(s);
-        status = follow_pictures(s, s.video.finish(s.feeds));
-    }
-    return status;
+    RETURN_IF_FAILED(decode_video(s, packet));
+    RETURN_IF_FAILED(decode_video(s, nullptr));
+    prepare_video(s);
+    return follow_pictures(s, s.video.finish(s.feeds));
 }
 
 Status decode_audio(Source& s, const AVPacket* packet) {
@@ -118,7 +115,7 @@ Status read_packets(Source& s) {
             status = decode_audio(s, packet);
         }
         av_packet_unref(packet);
-        if (status.failed()) return status;
+        RETURN_IF_FAILED(status);
         if (s.input.read_to != AV_NOPTS_VALUE) {
             s.read_position->store(s.input.read_to - start, std::memory_order_relaxed);
         }
@@ -126,45 +123,40 @@ Status read_packets(Source& s) {
     return Status{};
 }
 
-// Drains every stage: the video decoder and the video chain first (after
-// which the renditions drain their H.264 encoders, unless the audio goes on),
-// then the audio decoder, the loudness chain, the sample FIFO and the AAC
-// encoder.
-Status drain(Source& s) {
-    Status status = decode_video(s, nullptr);
-    if (!status.failed()) {
-        prepare_video(s);
-        status = follow_pictures(s, s.video.finish(s.feeds));
-    }
-    if (status.failed()) return status;
-    // Audio that goes on for seconds after the last picture brings the last
-    // picture again at every key frame mark as it is encoded; the renditions
-    // then drain their H.264 encoders after it.
+// Drains the video decoder and the video chain. The renditions then drain
+// their H.264 encoders, unless the audio goes on for seconds after the last
+// picture: that brings the last picture again at every key frame mark as
+// it is encoded, and the renditions drain their encoders after it.
+Status drain_video(Source& s) {
+    RETURN_IF_FAILED(decode_video(s, nullptr));
+    prepare_video(s);
+    RETURN_IF_FAILED(follow_pictures(s, s.video.finish(s.feeds)));
     const StreamClock& video = s.input.video_clock;
     const StreamClock& audio = s.input.audio_clock;
     s.repeat_to_audio_end = s.input.cover || (s.input.audio && video.end != AV_NOPTS_VALUE &&
                                               audio.end != AV_NOPTS_VALUE && audio.end > video.end + AV_TIME_BASE);
-    if (s.repeat_to_audio_end) {
-        // As far as the audio has come already.
-        status = follow_sound(s, status, s.audio.end_sample());
-        if (status.failed()) return status;
-    } else {
+    if (!s.repeat_to_audio_end) {
         s.feeds.push_mark(MediaQueue::Kind::video_end);
+        return Status{};
     }
-    status = decode_audio(s, nullptr);
-    if (status.failed()) return status;
+    // As far as the audio has come already.
+    return follow_sound(s, Status{}, s.audio.end_sample());
+}
+
+// Drains the audio decoder, the loudness chain, the sample FIFO and the AAC
+// encoder.
+Status drain_audio(Source& s) {
+    RETURN_IF_FAILED(decode_audio(s, nullptr));
     // An audio track that gave no sound at all: silence, as long as the
     // pictures.
     if (s.input.audio && !s.audio.started()) {
         drop_audio(s, "The source's audio cannot be decoded (it gives no sound)");
-        status = follow_pictures(s, status);
-        if (status.failed()) return status;
+        RETURN_IF_FAILED(follow_pictures(s, Status{}));
     }
-    status = follow_sound(s, s.audio.finish(s.video.end_pts(), s.feeds), s.audio.handed_end());
-    if (!status.failed() && s.repeat_to_audio_end) {
-        status = follow_sound(s, status, s.audio.end_sample());
-        s.feeds.push_mark(MediaQueue::Kind::video_end);
-    }
+    RETURN_IF_FAILED(follow_sound(s, s.audio.finish(s.video.end_pts(), s.feeds), s.audio.handed_end()));
+    if (!s.repeat_to_audio_end) return Status{};
+    Status status = follow_sound(s, Status{}, s.audio.end_sample());
+    s.feeds.push_mark(MediaQueue::Kind::video_end);
     return status;
 }
 
@@ -175,7 +167,8 @@ Status read_and_drain(Source& s) {
     SourceOutcome read_end;
     read_end.read_warning = s.read_warning;
     s.feeds.push_mark(MediaQueue::Kind::read_end, read_end);
-    RETURN_IF_FAILED(drain(s));
+    RETURN_IF_FAILED(drain_video(s));
+    RETURN_IF_FAILED(drain_audio(s));
     // Renditions without a single picture would be empty.
     if (s.video.first_pts() == AV_NOPTS_VALUE) {
         return failure_because(AVERROR_INVALIDDATA, "the source has no decodable pictures.");
@@ -189,10 +182,9 @@ Status open_source(Source& s) {
     // Reading stops as soon as the job is interrupted, even in the middle of
     // a slow read.
     s.input.context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
-    Status status = status_of(s.input.stream_info, "reading the source's stream information");
-    if (!status.failed()) status = s.video.open(s.input, s.largest_width, s.largest_height);
-    if (!status.failed()) status = s.audio.open(s.input);
-    if (status.failed()) return status;
+    RETURN_IF_FAILED(status_of(s.input.stream_info, "reading the source's stream information"));
+    RETURN_IF_FAILED(s.video.open(s.input, s.largest_width, s.largest_height));
+    RETURN_IF_FAILED(s.audio.open(s.input));
     // A cover is shown as long as the sound goes on, from the start.
     s.repeat_to_audio_end = s.input.cover;
     s.read_packet.reset(av_packet_alloc());

@@ -6,7 +6,6 @@ extern "C" {
 
 #include <algorithm>
 
-#include "source/decoding.h"
 #include "source/input_guard.h"
 
 namespace corvane {

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "av/av_handles.h"
+#include "source/decoding.h"
 #include "source/source_input.h"
 
 namespace corvane {
@@ -63,15 +64,7 @@ Status VideoDecoder::receive(bool draining, Take& take) {
 
 template <class Take>
 Status VideoDecoder::decode(const AVPacket* packet, Take&& take) {
-    const int ret = avcodec_send_packet(decoder_.get(), packet);
-    Status status;
-    if (ret == AVERROR(EAGAIN)) {
-        // The decoder still holds pictures: they are taken before the packet
-        // is sent again, so no packet is lost to a full output queue.
-        status = receive(!packet, take);
-        if (status.ok()) avcodec_send_packet(decoder_.get(), packet);
-    }
-    if (status.ok()) status = receive(!packet, take);
+    const Status status = decode_packet(decoder_.get(), packet, [&] { return receive(!packet, take); });
     return oversized_ ? refused_size() : status;
 }
 
