@@ -9,15 +9,16 @@ PY := $(VENV)/bin/python
 demo: build
 	PYTHON=$(PY) scripts/demo.sh
 
+# The tests run on every core (pytest-xdist), each in a directory of its own.
 test: build py39
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q -n auto
 
 deps:
 	scripts/install-deps.sh
 
 venv: deps
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check pytest
+	$(PY) -m pip install -q --disable-pip-version-check pytest pytest-xdist
 
 build: venv
 	$(PY) -m pip install -q --disable-pip-version-check . 2>&1 \
