@@ -224,16 +224,27 @@ def test_failed_renditions_are_left_out_of_the_master(workdir, sources):
     check_planned(workdir.path, workdir.key, [("360p", 1000000, (640, 360))])
 
 
-def test_no_rendition_created_means_no_master(workdir, sources):
+@pytest.mark.parametrize("kwargs, errors", [
     # Every rendition needs the key-info file.
+    pytest.param({"key": "missing.keyinfo"}, None, id="missing-key-info"),
+    # A rate the encoder cannot aim at is named, not left to its "generic error".
+    pytest.param({"bitrate": [-5, 999]},
+                 ["Rendition 480p.m3u8 failed: its bit rate, -5 bit/s, is below the 1000 bit/s an "
+                  "H.264 encoder can aim at.",
+                  "Rendition 360p.m3u8 failed: its bit rate, 999 bit/s, is below the 1000 bit/s an "
+                  "H.264 encoder can aim at."], id="bit-rates-below-1-kbit"),
+])
+def test_no_rendition_created_means_no_master(workdir, sources, kwargs, errors):
     src = sources("tiny-160x90.mp4", seconds=0.4, size="160x90")
-    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["480p", "360p"],
-                  key="missing.keyinfo")
+    run = run_job(workdir.path, str(src), "master.m3u8", resolution=["480p", "360p"], **kwargs)
     assert run.returncode == 0, run.stderr
     assert run.result == "None"
     assert run.lines()[:2] == [("INFO", f"Analyzing video file: {src}..."),
                                ("INFO", "Detected video size: 160x90")]
-    assert sorted(failed_names(run)) == ["360p", "480p"]
+    if errors is None:
+        assert sorted(failed_names(run)) == ["360p", "480p"]
+    else:
+        assert sorted(run.messages("ERROR")[:2]) == sorted(errors)
     assert run.messages("ERROR")[-1] == (
         "No rendition was created; the master playlist master.m3u8 was not written.")
     assert len(run.messages("ERROR")) == 3

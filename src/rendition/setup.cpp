@@ -88,6 +88,13 @@ constexpr int64_t kBufferSeconds = 2;
 }  // namespace
 
 Status open_video_encoder(Rendition& r) {
+    // The encoder aims at whole kbit/s: a rate below 1 kbit/s (or below 0)
+    // is none it can aim at, and it would fail with a mere "generic error".
+    // 0 asks for no rate at all: constant quality.
+    if (r.video_bit_rate < 0 || (r.video_bit_rate > 0 && r.video_bit_rate < 1000)) {
+        return failure_because(AVERROR(EINVAL), "its bit rate, " + std::to_string(r.video_bit_rate) +
+                                                    " bit/s, is below the 1000 bit/s an H.264 encoder can aim at.");
+    }
     r.h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
     if (!r.h264) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an H.264 encoder"};
     r.video_encoder.reset(avcodec_alloc_context3(r.h264));

@@ -205,7 +205,7 @@ std::string picture_oversize(int width, int height) {
 
 std::string sound_oversize(int channels, int sample_rate) {
     if (sound_fits(channels, sample_rate)) return "";
-    return "The source's audio has " + std::to_string(channels) + " channels at " +
+    return "The source's audio has " + std::to_string(channels) + (channels == 1 ? " channel at " : " channels at ") +
            std::to_string(sample_rate) + " Hz, more than the 16 channels and 384000 Hz accepted.";
 }
 
