@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
     av_log_set_level(AV_LOG_ERROR);
 
     auto source = std::make_unique<Source>();
-    const std::string refused = open_source_input(source->input, argv[1]);
-    if (!refused.empty()) {
-        std::fprintf(stderr, "%s\n", refused.c_str());
+    const Status probed = open_source_input(source->input, argv[1]);
+    if (probed.failed()) {
+        std::fprintf(stderr, "%s\n", probed.reason.c_str());
         return 1;
     }
     int width = 0, height = 0;

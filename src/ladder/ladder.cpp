@@ -193,9 +193,9 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
 // `width` x `height` is the size its pictures are shown at.
 bool probe_source(Source& stage, const std::string& input, int& width, int& height) {
     log_message(INFO, "Analyzing video file: " + input + "...");
-    const std::string refused = open_source_input(stage.input, input);
-    if (!refused.empty()) {
-        log_message(ERROR, refused);
+    const Status opened = open_source_input(stage.input, input);
+    if (opened.failed()) {
+        log_message(ERROR, opened.reason);
         return false;
     }
     shown_size(stage.input, width, height);

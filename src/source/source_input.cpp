@@ -18,9 +18,8 @@ namespace {
 constexpr int64_t kClockBack = AV_TIME_BASE / 10;
 constexpr int64_t kClockLeap = 10 * int64_t{AV_TIME_BASE};
 
-}  // namespace
-
-std::string open_source_input(SourceInput& in, const std::string& locator) {
+// The ERROR line that ends the job, or "" when the source can be planned from.
+std::string refusal_of(SourceInput& in, const std::string& locator) {
     std::string oversize;
     const int ret = open_guarded_input(locator, in.guard, in.context, oversize);
     if (ret < 0) {
@@ -55,6 +54,14 @@ std::string open_source_input(SourceInput& in, const std::string& locator) {
     oversize = stream_oversize(in.video->codecpar);
     if (oversize.empty() && in.audio) oversize = stream_oversize(in.audio->codecpar);
     return oversize;
+}
+
+}  // namespace
+
+
+Status open_source_input(SourceInput& in, const std::string& locator) {
+    const std::string refused = refusal_of(in, locator);
+    return refused.empty() ? Status{} : failure_because(AVERROR_INVALIDDATA, refused);
 }
 
 void shown_size(const SourceInput& in, int& width, int& height) {

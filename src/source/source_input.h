@@ -56,9 +56,8 @@ struct SourceInput {
 
 // Opens `locator` with the guard watching, reads the stream information and
 // chooses the streams; refuses sources whose streams are larger than
-// accepted. Returns the ERROR line that ends the job, or "" when the source
-// can be planned from.
-std::string open_source_input(SourceInput& in, const std::string& locator);
+// accepted. A failure's reason is the ERROR line that ends the job.
+Status open_source_input(SourceInput& in, const std::string& locator);
 
 // The size of the video stream's pictures as they are shown (upright).
 void shown_size(const SourceInput& in, int& width, int& height);
