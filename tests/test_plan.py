@@ -9,6 +9,7 @@ Each decision of the plan (sizes by orientation, bit rates paired by
 position and completed by name, unknown and repeated names) is a case of
 tests/cpp/unit_plan.cpp (run by tests/test_units.py)."""
 
+import os
 import re
 
 import pytest
@@ -164,6 +165,20 @@ def test_no_planned_rendition_writes_a_header_only_master(workdir, sources, reso
     ]
     assert (workdir.path / "master.m3u8").read_text() == HEADER
     assert files(workdir.path) == KEYS | {"master.m3u8"}
+
+
+def test_master_playlist_is_replaced_whole(workdir, sources):
+    # A master playlist from before, and a second name for the same file.
+    master = workdir.path / "master.m3u8"
+    master.write_text("#EXTM3U\nold\n")
+    os.link(master, workdir.path / "before.m3u8")
+    run = run_job(workdir.path, str(source(sources, "160x90")), "master.m3u8", resolution=[])
+    assert run.messages("SUCCESS")[-1] == ALL_DONE
+    assert master.read_text() == HEADER
+    # The new file took the old one's place in one step; the old one was not
+    # cut short and written again while it was being served.
+    assert (workdir.path / "before.m3u8").read_text() == "#EXTM3U\nold\n"
+    assert files(workdir.path) == KEYS | {"master.m3u8", "before.m3u8"}
 
 
 # -- A name asked for twice is planned once ------------------------------------------

@@ -248,27 +248,39 @@ std::string resolved_folder(const std::filesystem::path& folder) {
 
 // The master playlist at `output` names the media playlists, written in the
 // working directory, by the way from its own folder.
+// The master playlist is written whole beside its place and then put there
+// in one step: a server that serves the folder meanwhile, or a crash in the
+// middle, never hands a player half a playlist. A symbolic link at `output`
+// is written through; anything there but a file (a device, a pipe) is
+// written into, never replaced.
 bool write_master_playlist(const std::string& output, const std::vector<Variant>& variants) {
     namespace fs = std::filesystem;
-    std::ofstream file(output, std::ios::out | std::ios::trunc | std::ios::binary);
+    std::error_code error;
+    const fs::file_status there = fs::status(output, error);
+    const bool in_place = fs::exists(there) && !fs::is_regular_file(there);
+    const fs::path place = fs::is_symlink(output, error) ? fs::weakly_canonical(output, error) : fs::path(output);
+    const fs::path written = in_place ? place : fs::path(place.string() + ".tmp");
+    std::ofstream file(written, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         log_message(ERROR, "Could not write the master playlist " + output + ": " +
                                std::strerror(errno) + ".");
         return false;
     }
-    std::error_code error;
     const fs::path folder = fs::absolute(output, error).lexically_normal().parent_path();
     const std::string master_folder = error ? "" : resolved_folder(folder);
     const fs::path working = fs::current_path(error);
     const std::string working_directory = error ? "" : resolved_folder(working);
     file << master_playlist_text(variants, master_folder, working_directory);
     file.close();
-    if (file.fail()) {
-        log_message(ERROR, "Could not write the master playlist " + output + ": " +
-                               std::strerror(errno) + ".");
-        return false;
+    std::string why = file.fail() ? std::strerror(errno) : "";
+    if (why.empty() && !in_place) {
+        fs::rename(written, place, error);
+        if (error) why = error.message();
     }
-    return true;
+    if (why.empty()) return true;
+    if (!in_place) fs::remove(written, error);
+    log_message(ERROR, "Could not write the master playlist " + output + ": " + why + ".");
+    return false;
 }
 
 // A master playlist named like a rendition's media playlist would replace it.
