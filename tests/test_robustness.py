@@ -639,6 +639,16 @@ def test_working_directory_where_the_rendition_cannot_be_written(media, workdir,
     check_no_rendition(run, workdir.path)
 
 
+def test_a_full_disk_is_named_as_the_cause(media, workdir):
+    # The second segment goes to a device that is always full.
+    (workdir.path / "360p_001.ts").symlink_to("/dev/full")
+    run = job(workdir.path, media["long.mp4"])
+    assert run.messages("ERROR") == [
+        "Rendition 360p.m3u8 failed while writing the HLS segments: No space left on device",
+        "No rendition was created; the master playlist master.m3u8 was not written."]
+    assert not (workdir.path / "master.m3u8").exists()
+
+
 def test_one_rendition_blocked_the_other_listed(media, workdir):
     (workdir.path / "480p_000.ts").mkdir()
     run = job(workdir.path, media["clip.mp4"], resolution=["360p", "480p"],

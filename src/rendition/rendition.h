@@ -55,6 +55,8 @@ struct Rendition {
     const AVCodecParameters* audio_parameters;
     // How the source ended, as its read end and end marks told.
     SourceOutcome outcome;
+    // The first file the muxer could not write whole (a full disk).
+    Status write_failure;
 
     // Owned, in order of acquisition; members are destroyed in reverse.
     CodecContextPtr video_encoder;

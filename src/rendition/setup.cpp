@@ -130,6 +130,22 @@ Status open_video_encoder(Rendition& r) {
     return status_of(avcodec_open2(c, r.h264, nullptr), "opening the H.264 encoder");
 }
 
+namespace {
+
+// The muxer closes every segment and playlist it wrote through this, and
+// does not look at the result: a write that failed (a full disk) would
+// otherwise show only later, as a segment missing, with another cause. The
+// first failure is kept for the rendition.
+int close_written_file(AVFormatContext* context, AVIOContext* file) {
+    const bool writing = file->write_flag != 0;
+    const int ret = avio_close(file);
+    Rendition& r = *static_cast<Rendition*>(context->opaque);
+    if (writing && ret < 0 && r.write_failure.ok()) r.write_failure = Status{ret, "writing the HLS segments"};
+    return ret;
+}
+
+}  // namespace
+
 // How long the muxer waits for the other stream before it writes a packet.
 constexpr int64_t kInterleaveWait = 150 * int64_t{AV_TIME_BASE};
 // How far the MPEG-TS muxer may hold a stream's packets back, in microseconds.
@@ -140,6 +156,8 @@ Status open_output(Rendition& r) {
     int ret = avformat_alloc_output_context2(&context, nullptr, "hls", r.playlist_path.c_str());
     if (ret < 0 || !context) return Status{ret < 0 ? ret : AVERROR(ENOMEM), "creating the HLS output"};
     r.output.reset(context);
+    context->opaque = &r;
+    context->io_close2 = close_written_file;
 
     RETURN_IF_FAILED(add_output_streams(r));
 

@@ -82,6 +82,9 @@ RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* aud
         s = set_up(r);
         if (s.ok()) s = take_feed(r);
         if (s.ok()) s = finish(r, result);
+        // A file the muxer could not write whole is the cause of whatever
+        // went wrong after, and no rendition is complete without it.
+        if (r.write_failure.failed() && s.code != AVERROR_EXIT) s = r.write_failure;
         if (!s.failed()) {
             log_message(SUCCESS, "Encrypted variant created: " + r.playlist_path);
             return result;
