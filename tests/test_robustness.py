@@ -217,10 +217,11 @@ def red_blue(size):
     return f"color=c=red:size={size}:rate=30,drawbox=x={w // 2}:y=0:w={w - w // 2}:h={h}:color=blue:t=fill"
 
 
-def top_level_boxes(data):
-    """(type, offset, size) of the top-level boxes of an MP4 file."""
-    boxes, at = [], 0
-    while at + 8 <= len(data):
+def top_level_boxes(data, start=0, end=None):
+    """(type, offset, size) of the top-level boxes of an MP4 file, or of the
+    boxes in data[start:end]."""
+    boxes, at, end = [], start, len(data) if end is None else end
+    while at + 8 <= end:
         size, kind = struct.unpack(">I4s", data[at:at + 8])
         if size == 1:
             size = struct.unpack(">Q", data[at + 8:at + 16])[0]
@@ -325,6 +326,37 @@ def test_unreadable_source(workdir, kind):
         check_failed_early(run, workdir.path, re.compile(re.escape(f"Could not open {path}") + ".*"))
     else:
         check_failed_early(run, workdir.path, open_error(path))
+
+
+def inner_box(data, path):
+    """(offset, size) of the box that `path` leads to: "moov/trak:2/mdia" is
+    the mdia box of the moov box's third trak box."""
+    at, size = 0, len(data)
+    for depth, step in enumerate(path.split("/")):
+        kind, _, index = step.partition(":")
+        inside = top_level_boxes(data, at + 8 if depth else 0, at + size)
+        at, size = [(a, n) for k, a, n in inside if k == kind][int(index or 0)]
+    return at, size
+
+
+def test_a_track_the_job_does_not_use_is_not_read(media, workdir):
+    # A camera file cut short: a third track (here, a second sound) whose
+    # samples all lie past the end, before the other tracks' last ones.
+    source = workdir.path / "extra-track.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=4", "-f", "lavfi",
+           "-i", "sine=duration=4", "-f", "lavfi", "-i", "sine=frequency=880:duration=4",
+           "-map", "0", "-map", "1", "-map", "2", "-c:v", "libx264", "-preset", "ultrafast",
+           "-c:a", "aac", "-movflags", "+faststart", source)
+    data = bytearray(source.read_bytes())
+    at, _ = inner_box(data, "moov/trak:2/mdia/minf/stbl/stco")
+    (chunks,) = struct.unpack(">I", data[at + 12:at + 16])
+    for entry in range(at + 16, at + 16 + 4 * chunks, 4):
+        struct.pack_into(">I", data, entry, len(data) + struct.unpack(">I", data[entry:entry + 4])[0])
+    source.write_bytes(data)
+    run = job(workdir.path, source)
+    assert run.messages("WARN") == [] and run.messages("ERROR") == [], run.stdout
+    _, _, segments, ended = read_playlist(workdir.path / "360p.m3u8")
+    assert ended and sum(d for d, _ in segments) == pytest.approx(4.0, abs=0.1)
 
 
 # Where a real MP4 file is cut: before its index (moov) is complete, the file

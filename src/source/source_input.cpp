@@ -50,6 +50,15 @@ std::string refusal_of(SourceInput& in, const std::string& locator) {
                           ? "The source has no audio track"
                           : "The source's audio cannot be decoded (" + av_error_text(in.audio_index) + ")";
     }
+    // Only the two streams chosen are read: the others (further audio and
+    // video tracks, subtitles, a camera's data tracks) would cost reading for
+    // nothing, and where their samples lie past the end of a file cut short,
+    // reading them would end the job there.
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        if (static_cast<int>(i) != in.video_index && static_cast<int>(i) != in.audio_index) {
+            context->streams[i]->discard = AVDISCARD_ALL;
+        }
+    }
     // Sizes that only the stream information tells.
     oversize = stream_oversize(in.video->codecpar);
     if (oversize.empty() && in.audio) oversize = stream_oversize(in.audio->codecpar);
