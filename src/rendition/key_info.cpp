@@ -10,17 +10,33 @@ extern "C" {
 
 namespace corvane {
 
+namespace {
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// The muxer drops a line's CR but keeps its trailing blanks: in the key URI
+// they would go into every playlist ("enc.key "), in the key file's path
+// they name another file. A line of blanks only counts as empty.
+Status check_line_end(const std::string& line, const char* action) {
+    const std::string what = std::string("reading the key-info file's ") + action;
+    if (std::all_of(line.begin(), line.end(), is_blank)) return Status{AVERROR_INVALIDDATA, what};
+    if (is_blank(line.back())) return Status{AVERROR_INVALIDDATA, what + " (it ends in a blank)"};
+    return Status{};
+}
+
+}  // namespace
+
 Status parse_key_info(const std::string& text, KeyInfo& info) {
     std::istringstream file(text);
     info = KeyInfo{};
     std::string* lines[] = {&info.key_uri, &info.key_file, &info.iv};
     for (std::string* line : lines) {
         if (!std::getline(file, *line)) break;
-        while (!line->empty() && std::isspace(static_cast<unsigned char>(line->back()))) line->pop_back();
+        if (!line->empty() && line->back() == '\r') line->pop_back();
     }
-    if (info.key_uri.empty()) return Status{AVERROR_INVALIDDATA, "reading the key-info file's key URI line"};
-    if (info.key_file.empty()) return Status{AVERROR_INVALIDDATA, "reading the key-info file's key file line"};
-    return Status{};
+    while (!info.iv.empty() && is_blank(info.iv.back())) info.iv.pop_back();
+    RETURN_IF_FAILED(check_line_end(info.key_uri, "key URI line"));
+    return check_line_end(info.key_file, "key file line");
 }
 
 Status check_iv(const std::string& iv) {

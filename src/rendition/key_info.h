@@ -18,9 +18,9 @@ struct KeyInfo {
     std::string iv;  // empty: none
 };
 
-// The first three lines of `text`, each without its trailing white space
-// (CR, blanks). Fails when the key URI or the key file line is empty or
-// missing.
+// The first three lines of `text`, each without its CR, the IV line also
+// without trailing blanks. Fails when the key URI or the key file line is
+// empty, missing or ends in a blank.
 Status parse_key_info(const std::string& text, KeyInfo& info);
 
 // An IV line is either empty or 32 hex digits (no "0x").

@@ -31,7 +31,7 @@ UNIT_CASE("key_info", lines_read) {
         {"no-last-line-feed", "enc.key\n/keys/enc.key", {"enc.key", "/keys/enc.key", ""}},
         {"with-iv", "enc.key\n/keys/enc.key\n" + kIv + "\n", {"enc.key", "/keys/enc.key", kIv}},
         {"crlf", "enc.key\r\n/keys/enc.key\r\n" + kIv + "\r\n", {"enc.key", "/keys/enc.key", kIv}},
-        {"trailing-blanks", "enc.key \t\n/keys/enc.key  \n" + kIv + " \r\n",
+        {"trailing-blanks-after-the-iv", "enc.key\n/keys/enc.key\n" + kIv + " \r\n",
          {"enc.key", "/keys/enc.key", kIv}},
         {"blank-iv-line", "enc.key\n/keys/enc.key\n   \n", {"enc.key", "/keys/enc.key", ""}},
         // Leading blanks are part of the line, as for the muxer.
@@ -66,6 +66,14 @@ UNIT_CASE("key_info", missing_lines) {
         {"one-line", "enc.key\n", kFileLine},
         {"one-line-no-line-feed", "enc.key", kFileLine},
         {"blank-second-line", "enc.key\n  \r\n" + kIv + "\n", kFileLine},
+        // The muxer would keep a trailing blank: in the playlists' key URI,
+        // in the key file's path.
+        {"uri-ends-in-a-blank", "enc.key \t\n/keys/enc.key\n",
+         "reading the key-info file's key URI line (it ends in a blank)"},
+        {"uri-ends-in-a-blank-before-cr", "enc.key \r\n/keys/enc.key\r\n",
+         "reading the key-info file's key URI line (it ends in a blank)"},
+        {"key-file-ends-in-a-blank", "enc.key\n/keys/enc.key  \n",
+         "reading the key-info file's key file line (it ends in a blank)"},
     };
     for (const auto& row : rows) {
         unit::Row at(row.id);
