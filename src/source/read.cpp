@@ -44,23 +44,24 @@ void prepare_video(Source& s) {
 
 // After the video path handed pictures on: a source without sound gets
 // silence as long as its pictures.
-Status follow_pictures(Source& s, Status status) {
-    if (status.failed() || s.input.audio || s.video.last_pts() == AV_NOPTS_VALUE) return status;
+Status follow_pictures(Source& s) {
+    if (s.input.audio || s.video.last_pts() == AV_NOPTS_VALUE) return Status{};
     return s.audio.add_silence(s.video.first_pts(), s.video.end_pts(), s.feeds);
 }
 
 // After the audio path handed AAC packets on, when the sound goes on after
 // the last picture: the last picture again at every key frame mark the
 // sound has reached, so that its segments stay short too.
-Status follow_sound(Source& s, Status status, int64_t sound_end) {
-    if (status.failed() || !s.repeat_to_audio_end) return status;
+Status follow_sound(Source& s, int64_t sound_end) {
+    if (!s.repeat_to_audio_end) return Status{};
     pace_video(s);
     return s.video.repeat_last_picture(ticks_of(sound_end), s.feeds);
 }
 
 Status decode_video(Source& s, const AVPacket* packet) {
     prepare_video(s);
-    return follow_pictures(s, s.video.decode(packet, s.feeds));
+    RETURN_IF_FAILED(s.video.decode(packet, s.feeds));
+    return follow_pictures(s);
 }
 
 // A song's cover, the one picture of a file without video: decoded at once,
@@ -79,12 +80,13 @@ Status show_cover(Source& s, AVPacket* packet) {
     RETURN_IF_FAILED(decode_video(s, packet));
     RETURN_IF_FAILED(decode_video(s, nullptr));
     prepare_video(s);
-    return follow_pictures(s, s.video.finish(s.feeds));
+    RETURN_IF_FAILED(s.video.finish(s.feeds));
+    return follow_pictures(s);
 }
 
 Status decode_audio(Source& s, const AVPacket* packet) {
-    const Status status = s.audio.decode(packet, s.input.video_clock.last_dts, s.video.first_pts(), s.feeds);
-    return follow_sound(s, status, s.audio.handed_end());
+    RETURN_IF_FAILED(s.audio.decode(packet, s.input.video_clock.last_dts, s.video.first_pts(), s.feeds));
+    return follow_sound(s, s.audio.handed_end());
 }
 
 // Reads the whole source, packet by packet. Packets of other streams
@@ -130,7 +132,8 @@ Status read_packets(Source& s) {
 Status drain_video(Source& s) {
     RETURN_IF_FAILED(decode_video(s, nullptr));
     prepare_video(s);
-    RETURN_IF_FAILED(follow_pictures(s, s.video.finish(s.feeds)));
+    RETURN_IF_FAILED(s.video.finish(s.feeds));
+    RETURN_IF_FAILED(follow_pictures(s));
     const StreamClock& video = s.input.video_clock;
     const StreamClock& audio = s.input.audio_clock;
     s.repeat_to_audio_end = s.input.cover || (s.input.audio && video.end != AV_NOPTS_VALUE &&
@@ -140,7 +143,7 @@ Status drain_video(Source& s) {
         return Status{};
     }
     // As far as the audio has come already.
-    return follow_sound(s, Status{}, s.audio.end_sample());
+    return follow_sound(s, s.audio.end_sample());
 }
 
 // Drains the audio decoder, the loudness chain, the sample FIFO and the AAC
@@ -151,11 +154,12 @@ Status drain_audio(Source& s) {
     // pictures.
     if (s.input.audio && !s.audio.started()) {
         drop_audio(s, "The source's audio cannot be decoded (it gives no sound)");
-        RETURN_IF_FAILED(follow_pictures(s, Status{}));
+        RETURN_IF_FAILED(follow_pictures(s));
     }
-    RETURN_IF_FAILED(follow_sound(s, s.audio.finish(s.video.end_pts(), s.feeds), s.audio.handed_end()));
+    RETURN_IF_FAILED(s.audio.finish(s.video.end_pts(), s.feeds));
+    RETURN_IF_FAILED(follow_sound(s, s.audio.handed_end()));
     if (!s.repeat_to_audio_end) return Status{};
-    Status status = follow_sound(s, Status{}, s.audio.end_sample());
+    Status status = follow_sound(s, s.audio.end_sample());
     s.feeds.push_mark(MediaQueue::Kind::video_end);
     return status;
 }

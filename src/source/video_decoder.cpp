@@ -10,16 +10,6 @@ extern "C" {
 
 namespace corvane {
 
-namespace {
-
-// The video decoder's threads, one per core: each holds pictures of its own
-// (about 50 MiB at 4K 10-bit), and 8 decode 4K HEVC faster than four
-// encoders take it.
-constexpr int kMostDecoderThreads = 8;
-static_assert(kMostDamagedAtEnd == 2 * kMostDecoderThreads, "one damaged picture per thread and field");
-
-}  // namespace
-
 // The decoder allocates no picture beyond the sizes accepted: a stream that
 // changes to such a size mid-file is stopped here. Called on the decoder's
 // own threads.

@@ -43,9 +43,7 @@ Status VideoPath::take_decoded(AVFrame* picture, Feeds& feeds) {
     shown_until_ = picture->pts != AV_NOPTS_VALUE && duration > 0
                    ? av_rescale_q(picture->pts + duration, input_->video->time_base, kVideoTimeBase)
                    : AV_NOPTS_VALUE;
-    return normaliser_.normalise(picture, [this, &feeds](AVFrame* normalised, AVRational time_base) {
-        return to_clock(normalised, time_base, feeds);
-    });
+    return normaliser_.normalise(picture, clock_sink(feeds));
 }
 
 // Gives the clock a picture of its own, without the source's side data and
@@ -57,8 +55,7 @@ Status VideoPath::to_clock(AVFrame* picture, AVRational time_base, Feeds& feeds)
     own->pict_type = AV_PICTURE_TYPE_NONE;
     while (own->nb_side_data > 0) av_frame_remove_side_data(own.get(), own->side_data[0]->type);
     const int64_t pts = own->pts;
-    return clock_.take(std::move(own), pts, time_base,
-                       [&](const FramePtr& p, int64_t stamp, bool key) { return show(p, stamp, key, feeds); });
+    return clock_.take(std::move(own), pts, time_base, shown_to(feeds));
 }
 
 // The end of the length the file states, on the output clock; AV_NOPTS_VALUE
@@ -74,20 +71,15 @@ int64_t VideoPath::stated_end() const {
 }
 
 Status VideoPath::finish(Feeds& feeds) {
-    RETURN_IF_FAILED(normaliser_.finish([this, &feeds](AVFrame* normalised, AVRational time_base) {
-        return to_clock(normalised, time_base, feeds);
-    }));
+    RETURN_IF_FAILED(normaliser_.finish(clock_sink(feeds)));
     // The last picture lasts as long as the source shows it (a time-lapse's
     // last second, a slideshow's last slide); never beyond the length the
     // file states.
-    return clock_.finish(shown_until_, stated_end(),
-                         [&](const FramePtr& p, int64_t stamp, bool key) { return show(p, stamp, key, feeds); });
+    return clock_.finish(shown_until_, stated_end(), shown_to(feeds));
 }
 
 Status VideoPath::repeat_last_picture(int64_t until, Feeds& feeds) {
-    return clock_.repeat_last(until, [&](const FramePtr& p, int64_t stamp, bool key) {
-        return show(p, stamp, key, feeds);
-    });
+    return clock_.repeat_last(until, shown_to(feeds));
 }
 
 void VideoPath::close() {

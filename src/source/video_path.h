@@ -52,6 +52,18 @@ private:
     Status to_clock(AVFrame* picture, AVRational time_base, Feeds& feeds);
     int64_t stated_end() const;
     Status show(const FramePtr& picture, int64_t stamp, bool key, Feeds& feeds);
+    // Where the normaliser's pictures go (the clock), and where the clock's
+    // settled pictures go (the renditions).
+    PictureSink clock_sink(Feeds& feeds) {
+        return [this, &feeds](AVFrame* picture, AVRational time_base) {
+            return to_clock(picture, time_base, feeds);
+        };
+    }
+    auto shown_to(Feeds& feeds) {
+        return [this, &feeds](const FramePtr& picture, int64_t stamp, bool key) {
+            return show(picture, stamp, key, feeds);
+        };
+    }
 
     const SourceInput* input_ = nullptr;
     VideoDecoder decoder_;
