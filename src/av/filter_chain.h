@@ -14,7 +14,6 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 }
 
-#include <string>
 #include <utility>
 
 #include "av/av_handles.h"
@@ -57,7 +56,7 @@ public:
     // Status; `out` is emptied after each. `action` names the chain's work in
     // a failure.
     template <class Take>
-    Status filter(AVFrame* in, int flags, AVFrame* out, const std::string& action, Take take) {
+    Status filter(AVFrame* in, int flags, AVFrame* out, const char* action, Take take) {
         int ret = av_buffersrc_add_frame_flags(source_, in, flags);
         if (ret < 0) return Status{ret, action};
         while (true) {
@@ -71,7 +70,7 @@ public:
     }
     // Drains the chain into `take` and releases it.
     template <class Take>
-    Status drain(AVFrame* out, const std::string& action, Take take) {
+    Status drain(AVFrame* out, const char* action, Take take) {
         Status status = filter(nullptr, 0, out, action, take);
         release();
         return status;

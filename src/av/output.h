@@ -4,6 +4,7 @@
 // AAC packets to these, and the renditions encode and mux them so.
 
 extern "C" {
+#include <libavutil/avutil.h>
 #include <libavutil/rational.h>
 }
 
@@ -21,5 +22,16 @@ constexpr int kAudioRate = 44100;
 constexpr AVRational kAudioTimeBase{1, kAudioRate};
 constexpr const char* kAudioLayout = "stereo";
 constexpr int64_t kAudioBitRate = 128000;
+
+// What the source handed out, on the output clocks: the first picture's
+// stamp and where the last one ends (1/30 s), and the first and end sample
+// of the audio (1/44100 s).
+struct HandedOut {
+    int64_t first_video_pts = AV_NOPTS_VALUE;
+    int64_t video_end_pts = AV_NOPTS_VALUE;
+    bool audio_clock_started = false;
+    int64_t audio_first_sample = 0;
+    int64_t audio_samples = 0;
+};
 
 }  // namespace corvane

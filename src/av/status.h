@@ -28,10 +28,9 @@ struct Status {
     std::string cause() const { return reason.empty() ? av_error_text(code) : reason; }
 };
 
-// The status of an FFmpeg call's result: ok for 0 and above.
-inline Status status_of(int code, std::string action) {
-    return code < 0 ? Status{code, std::move(action)} : Status{};
-}
+// The status of an FFmpeg call's result: ok for 0 and above. The words are
+// made only for a failure.
+inline Status status_of(int code, const char* action) { return code < 0 ? Status{code, action} : Status{}; }
 
 // A failure that words describe better than an error code.
 inline Status failure_because(int code, std::string reason) {

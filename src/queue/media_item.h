@@ -11,17 +11,6 @@
 
 namespace corvane {
 
-// What the source handed out, on the output clocks: the first picture's
-// stamp and where the last one ends (1/30 s), and the first and end sample
-// of the audio (1/44100 s).
-struct HandedOut {
-    int64_t first_video_pts = AV_NOPTS_VALUE;
-    int64_t video_end_pts = AV_NOPTS_VALUE;
-    bool audio_clock_started = false;
-    int64_t audio_first_sample = 0;
-    int64_t audio_samples = 0;
-};
-
 // How the source ended, carried by the read end mark (read_warning only) and
 // the end mark (all of it).
 struct SourceOutcome {

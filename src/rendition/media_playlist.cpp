@@ -22,23 +22,23 @@ struct MediaSpan {
     double video_start = 0;
 };
 
-MediaSpan media_span(const MediaTicks& media) {
+MediaSpan media_span(const HandedOut& media) {
     MediaSpan span;
     auto take = [&span](double start, double end) {
         span.start = span.known ? std::min(span.start, start) : start;
         span.end = span.known ? std::max(span.end, end) : end;
         span.known = true;
     };
-    if (media.audio && media.audio_end_sample > media.audio_first_sample) {
+    if (media.audio_clock_started && media.audio_samples > media.audio_first_sample) {
         const double sample = av_q2d(kAudioTimeBase);
         take(sample * static_cast<double>(media.audio_first_sample),
-             sample * static_cast<double>(media.audio_end_sample));
+             sample * static_cast<double>(media.audio_samples));
     }
     span.video_start = span.start;
-    if (media.video) {
+    if (media.first_video_pts != AV_NOPTS_VALUE) {
         const double tick = av_q2d(kVideoTimeBase);
-        span.video_start = tick * static_cast<double>(media.first_video_tick);
-        take(span.video_start, tick * static_cast<double>(media.video_end_tick));
+        span.video_start = tick * static_cast<double>(media.first_video_pts);
+        take(span.video_start, tick * static_cast<double>(media.video_end_pts));
     }
     return span;
 }
@@ -108,7 +108,7 @@ std::string media_playlist_text(const MediaPlaylist& playlist) {
     return text;
 }
 
-Fitting fit_media_playlist(MediaPlaylist& playlist, const MediaTicks& media) {
+Fitting fit_media_playlist(MediaPlaylist& playlist, const HandedOut& media) {
     Fitting fitting;
     fitting.changed = fit_durations(media_span(media), playlist);
     double longest = 0;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "av/output.h"
+
 namespace corvane {
 
 struct MediaPlaylist {
@@ -25,17 +27,6 @@ MediaPlaylist parse_media_playlist(const std::string& text);
 // The playlist's lines, each ended by a line feed.
 std::string media_playlist_text(const MediaPlaylist& playlist);
 
-// Where the media handed to the rendition begins and ends: pictures in
-// ticks of 1/30 s, audio in samples of 1/44100 s.
-struct MediaTicks {
-    bool video = false;  // any picture was handed out
-    int64_t first_video_tick = 0;
-    int64_t video_end_tick = 0;  // where the last picture ends
-    bool audio = false;          // the audio clock started
-    int64_t audio_first_sample = 0;
-    int64_t audio_end_sample = 0;
-};
-
 struct Fitting {
     bool changed = false;  // the playlist's text changed
     long target = 0;       // the target duration the rates are measured against
@@ -43,7 +34,8 @@ struct Fitting {
 
 // Makes the first EXTINF start where the media starts and the last end where
 // it ends, and raises the target duration to the longest segment.
-Fitting fit_media_playlist(MediaPlaylist& playlist, const MediaTicks& media);
+// `media` says where the media handed to the rendition begins and ends.
+Fitting fit_media_playlist(MediaPlaylist& playlist, const HandedOut& media);
 
 // The peak and average rate of segments of `bytes` and `seconds`, in bit/s.
 struct SegmentRates {

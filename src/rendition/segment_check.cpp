@@ -18,17 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-MediaTicks ticks_of(const HandedOut& handed_out) {
-    MediaTicks media;
-    media.video = handed_out.first_video_pts != AV_NOPTS_VALUE;
-    media.first_video_tick = handed_out.first_video_pts;
-    media.video_end_tick = handed_out.video_end_pts;
-    media.audio = handed_out.audio_clock_started;
-    media.audio_first_sample = handed_out.audio_first_sample;
-    media.audio_end_sample = handed_out.audio_samples;
-    return media;
-}
-
 Status read_playlist(const std::string& path, std::string& text) {
     std::error_code error;
     if (!fs::is_regular_file(path, error)) return Status{AVERROR(ENOENT), "writing the playlist"};
@@ -85,7 +74,7 @@ Status check_written_segments(const Rendition& r, WrittenRates& rates) {
     if (sizes.empty() || sizes.size() != playlist.seconds.size()) {
         return Status{AVERROR_INVALIDDATA, "checking the written segments"};
     }
-    const Fitting fitting = fit_media_playlist(playlist, ticks_of(r.outcome.handed_out));
+    const Fitting fitting = fit_media_playlist(playlist, r.outcome.handed_out);
     rates = measure_rates(sizes, playlist.seconds, fitting.target);
     if (!fitting.changed) return Status{};
     return rewrite_playlist(r.playlist_path, media_playlist_text(playlist));

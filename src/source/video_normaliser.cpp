@@ -159,7 +159,7 @@ Status VideoNormaliser::build_chain(const AVFrame* picture, bool deinterlace, in
 }
 
 // What the video chain does, for a message about its failure.
-std::string VideoNormaliser::chain_action() const {
+const char* VideoNormaliser::chain_action() const {
     const VideoChainInput& input = chain_.built_for();
     if (input.deinterlaces) return "deinterlacing video";
     if (input.transfer != AVCOL_TRC_UNSPECIFIED) return "tone-mapping video";

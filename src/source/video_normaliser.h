@@ -51,7 +51,7 @@ private:
     bool can_tone_map(int transfer);
     bool needs_rebuild(const AVFrame* picture, bool deinterlace, int transfer) const;
     Status build_chain(const AVFrame* picture, bool deinterlace, int transfer, const PictureArea& size);
-    std::string chain_action() const;
+    const char* chain_action() const;
     Status take_filtered(AVFrame* picture, const PictureSink& sink);
 
     const SourceInput* input_ = nullptr;

@@ -12,7 +12,7 @@
 namespace {
 
 using corvane::MediaPlaylist;
-using corvane::MediaTicks;
+using corvane::HandedOut;
 
 // A playlist as the muxer writes it, with these EXTINF lines.
 std::string playlist_text(long target, const std::vector<std::string>& extinfs) {
@@ -24,18 +24,17 @@ std::string playlist_text(long target, const std::vector<std::string>& extinfs) 
     return text + "#EXT-X-ENDLIST\n";
 }
 
-MediaTicks video(double start, double end) {
-    MediaTicks media;
-    media.video = true;
-    media.first_video_tick = static_cast<int64_t>(start * 30 + 0.5);
-    media.video_end_tick = static_cast<int64_t>(end * 30 + 0.5);
+HandedOut video(double start, double end) {
+    HandedOut media;
+    media.first_video_pts = static_cast<int64_t>(start * 30 + 0.5);
+    media.video_end_pts = static_cast<int64_t>(end * 30 + 0.5);
     return media;
 }
 
-MediaTicks with_audio(MediaTicks media, double start, double end) {
-    media.audio = true;
+HandedOut with_audio(HandedOut media, double start, double end) {
+    media.audio_clock_started = true;
     media.audio_first_sample = static_cast<int64_t>(start * 44100 + 0.5);
-    media.audio_end_sample = static_cast<int64_t>(end * 44100 + 0.5);
+    media.audio_samples = static_cast<int64_t>(end * 44100 + 0.5);
     return media;
 }
 
@@ -65,7 +64,7 @@ UNIT_CASE("rates", first_and_last_extinf_fitted_to_the_media) {
     struct FitRow {
         const char* id;
         std::vector<std::string> extinfs;
-        MediaTicks media;
+        HandedOut media;
         std::vector<std::string> fitted;  // the EXTINF lines after fitting
         bool changed;
     };
@@ -87,14 +86,14 @@ UNIT_CASE("rates", first_and_last_extinf_fitted_to_the_media) {
          with_audio(video(0, 8), 0, 9), {"#EXTINF:6.000000,first", "#EXTINF:3.000000,last"}, true},
         {"no-comma", {"#EXTINF:6.000000,", "#EXTINF:2"}, with_audio(video(0, 8), 0, 9),
          {"#EXTINF:6.000000,", "#EXTINF:3.000000,"}, true},
-        {"nothing-handed-out", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, MediaTicks{},
+        {"nothing-handed-out", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, HandedOut{},
          {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, false},
         {"audio-clock-not-started", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"},
-         [] { MediaTicks m = with_audio(video(0, 8), 0, 12); m.audio = false; return m; }(),
+         [] { HandedOut m = with_audio(video(0, 8), 0, 12); m.audio_clock_started = false; return m; }(),
          {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, false},
         {"no-audio-samples", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, with_audio(video(0, 8), 3, 3),
          {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, false},
-        {"sound-only-span", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, with_audio(MediaTicks{}, 0, 9),
+        {"sound-only-span", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, with_audio(HandedOut{}, 0, 9),
          {"#EXTINF:6.000000,", "#EXTINF:3.000000,"}, true},
         // A last segment that would end before the media's start is left.
         {"end-before-the-rest", {"#EXTINF:6.000000,", "#EXTINF:2.000000,"}, video(0, 5),
@@ -135,14 +134,14 @@ UNIT_CASE("rates", target_duration_covers_the_longest_segment) {
     for (const auto& row : rows) {
         unit::Row at(row.id);
         MediaPlaylist playlist = corvane::parse_media_playlist(playlist_text(row.target, row.extinfs));
-        const corvane::Fitting fitting = corvane::fit_media_playlist(playlist, MediaTicks{});
+        const corvane::Fitting fitting = corvane::fit_media_playlist(playlist, HandedOut{});
         CHECK_EQ(fitting.changed, row.changed);
         CHECK_EQ(fitting.target, row.measured);
         CHECK_EQ(playlist.lines[playlist.target_line], "#EXT-X-TARGETDURATION:" + std::to_string(row.written));
     }
     // Without a target line, the rates are still measured against the longest.
     MediaPlaylist untargeted = corvane::parse_media_playlist("#EXTINF:7.200000,\na.ts\n");
-    const corvane::Fitting fitting = corvane::fit_media_playlist(untargeted, MediaTicks{});
+    const corvane::Fitting fitting = corvane::fit_media_playlist(untargeted, HandedOut{});
     CHECK(!fitting.changed);
     CHECK_EQ(fitting.target, 8L);
 }
