@@ -16,6 +16,8 @@ extern "C" {
 #include <mutex>
 #include <thread>
 
+#include "ladder/job_steps.h"
+#include "ladder/job_threads.h"
 #include "ladder/master_playlist.h"
 #include "ladder/progress.h"
 #include "log/ffmpeg_log.h"
@@ -32,45 +34,6 @@ namespace {
 // How many pictures and AAC packets may wait for one rendition. A few
 // pictures are enough to keep every encoder busy; more only hold memory.
 constexpr int kFeedCapacity = 8;
-
-// Joins every started thread on every way out of the job, exceptions
-// included. The calling thread can wait for them a while at a time, to look
-// after the job in between: the one place where it meets them.
-class JobThreads {
-public:
-    ~JobThreads() { join_all(); }
-    // Room for every thread first: a thread that runs must never be lost to
-    // a list that cannot grow.
-    void reserve(size_t n) { threads_.reserve(n); }
-    // Runs `work` (which must not throw) on a thread of its own.
-    template <class Work>
-    void start(Work work) {
-        threads_.emplace_back([this, work = std::move(work)]() mutable {
-            work();
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++finished_;
-            all_finished_.notify_all();
-        });
-    }
-    size_t started() const { return threads_.size(); }
-    // Waits until every started thread has done its work, or `wait` has
-    // passed; says whether they all have.
-    bool wait_for(std::chrono::milliseconds wait) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return all_finished_.wait_for(lock, wait, [this] { return finished_ == threads_.size(); });
-    }
-    void join_all() {
-        for (auto& t : threads_) {
-            if (t.joinable()) t.join();
-        }
-    }
-
-private:
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable all_finished_;
-    size_t finished_ = 0;
-};
 
 // How often the calling thread looks after a running job: whether its caller
 // wants it stopped (Ctrl-C), and its progress.
@@ -189,8 +152,8 @@ std::vector<RenditionResult> run_renditions(Source& source, const std::vector<Re
     return std::move(run.results);
 }
 
-// Opens the source and logs what it is. Says whether the job can go on;
-// `width` x `height` is the size its pictures are shown at.
+}  // namespace
+
 bool probe_source(Source& stage, const std::string& input, int& width, int& height) {
     log_message(INFO, "Analyzing video file: " + input + "...");
     const Status opened = open_source_input(stage.input, input);
@@ -214,6 +177,30 @@ std::vector<RenditionSpec> plan_ladder(int width, int height, const std::vector<
     return std::move(plan.renditions);
 }
 
+void plan_source_size(Source& stage, const std::vector<RenditionSpec>& plan) {
+    for (const auto& rendition : plan) {
+        if (rendition.width * rendition.height > stage.largest_width * stage.largest_height) {
+            stage.largest_width = rendition.width;
+            stage.largest_height = rendition.height;
+        }
+    }
+}
+
+bool open_stage(Source& stage, const std::vector<RenditionSpec>& plan) {
+    plan_source_size(stage, plan);
+    const Status opened = open_source(stage);
+    if (opened.failed()) {
+        for (const auto& rendition : plan) log_rendition_failure(rendition.name + ".m3u8", opened);
+        return false;
+    }
+    if (!stage.input.why_no_audio.empty()) {
+        log_message(WARN, stage.input.why_no_audio + "; every rendition carries a silent audio track.");
+    }
+    return true;
+}
+
+namespace {
+
 // The source is decoded and normalised once for every rendition: its
 // decoders, the AAC encoder and the audio graph are opened here. When that
 // cannot even start, every rendition fails with the cause.
@@ -221,20 +208,7 @@ std::vector<RenditionResult> run_ladder(Source& stage, const std::vector<Renditi
                                         const std::string& key, const std::function<bool()>& interrupted,
                                         bool& stopped) {
     if (plan.empty()) return {};
-    for (const auto& rendition : plan) {
-        if (rendition.width * rendition.height > stage.largest_width * stage.largest_height) {
-            stage.largest_width = rendition.width;
-            stage.largest_height = rendition.height;
-        }
-    }
-    const Status opened = open_source(stage);
-    if (opened.failed()) {
-        for (const auto& rendition : plan) log_rendition_failure(rendition.name + ".m3u8", opened);
-        return std::vector<RenditionResult>(plan.size());
-    }
-    if (!stage.input.why_no_audio.empty()) {
-        log_message(WARN, stage.input.why_no_audio + "; every rendition carries a silent audio track.");
-    }
+    if (!open_stage(stage, plan)) return std::vector<RenditionResult>(plan.size());
     return run_renditions(stage, plan, key, interrupted, stopped);
 }
 
@@ -297,8 +271,8 @@ bool replaces_a_media_playlist(const std::string& output, const std::vector<Vari
     return false;
 }
 
-// How the job ended: the master playlist of the renditions that were
-// created, and the lines that say what was and was not made.
+}  // namespace
+
 void report(const std::string& output, const std::vector<RenditionSpec>& plan,
             const std::vector<RenditionResult>& results, bool stopped) {
     if (stopped) {
@@ -330,15 +304,10 @@ void report(const std::string& output, const std::vector<RenditionSpec>& plan,
     }
 }
 
-// Calls from several threads of one process run one after another: they
-// write the same files in the working directory. The one lock of the job
-// besides the logger's and the queues'.
 std::mutex& job_lock() {
     static std::mutex lock;
     return lock;
 }
-
-}  // namespace
 
 void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
                   std::vector<int> bitrate, std::string key, const std::function<bool()>& interrupted) {

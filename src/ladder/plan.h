@@ -41,12 +41,6 @@ struct RenditionSpec {
     int bitrate;  // video bit rate in bit/s
 };
 
-// A line for the job's log, at a LogLevel.
-struct LogLine {
-    int level;
-    std::string text;
-};
-
 struct Plan {
     std::vector<RenditionSpec> renditions;
     std::vector<LogLine> lines;  // what was skipped, and why

@@ -13,6 +13,8 @@ namespace {
 
 // The one lock of the module: it serialises whole lines across both streams.
 std::mutex log_mutex;
+// Where the lines go instead while a LogCapture lives.
+std::vector<LogLine>* captured = nullptr;
 
 const char* label_of(int level) {
     switch (level) {
@@ -25,8 +27,27 @@ const char* label_of(int level) {
 
 }  // namespace
 
+LogCapture::LogCapture() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    captured = &lines_;
+}
+
+LogCapture::~LogCapture() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    captured = nullptr;
+}
+
+std::vector<LogLine> LogCapture::lines() const {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    return lines_;
+}
+
 void log_message(int level, const std::string& message) {
     std::lock_guard<std::mutex> lock(log_mutex);
+    if (captured) {
+        captured->push_back(LogLine{level, message});
+        return;
+    }
     std::ostream& out = level == ERROR ? std::cerr : std::cout;
 
     // The clock is read under the lock so that timestamps never go backwards

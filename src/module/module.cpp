@@ -1,10 +1,18 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "chunk/chunk.h"
+#include "chunk/chunk_plan.h"
+#include "chunk/stitch.h"
+#include "ladder/job_steps.h"
 #include "ladder/ladder.h"
+#include "ladder/progress.h"
+#include "log/log.h"
 
 namespace py = pybind11;
 
@@ -31,6 +39,96 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
     if (interrupted) throw py::error_already_set();
 }
 
+// The chunked job's steps, for corvane.parallel: small values in and out
+// (tuples of numbers and text), so that a chunk's task and its result travel
+// to a worker process and back as they are.
+
+using StatusTuple = std::tuple<int, std::string, std::string>;
+using RenditionTuple = std::tuple<std::string, int, int, int>;
+using HandedTuple = std::tuple<int64_t, int64_t, bool, int64_t, int64_t>;
+using OutcomeTuple = std::tuple<std::string, StatusTuple, HandedTuple>;
+
+StatusTuple status_tuple(const corvane::Status& s) { return {s.code, s.action, s.reason}; }
+
+corvane::Status status_from(const StatusTuple& t) {
+    corvane::Status s{std::get<0>(t), std::get<1>(t)};
+    s.reason = std::get<2>(t);
+    return s;
+}
+
+std::vector<corvane::RenditionSpec> renditions_from(const std::vector<RenditionTuple>& tuples) {
+    std::vector<corvane::RenditionSpec> specs;
+    for (const auto& [name, width, height, bitrate] : tuples) specs.push_back({name, width, height, bitrate});
+    return specs;
+}
+
+OutcomeTuple outcome_tuple(const corvane::SourceOutcome& o) {
+    const corvane::HandedOut& h = o.handed_out;
+    return {o.read_warning, status_tuple(o.status),
+            {h.first_video_pts, h.video_end_pts, h.audio_clock_started, h.audio_first_sample, h.audio_samples}};
+}
+
+corvane::SourceOutcome outcome_from(const OutcomeTuple& t) {
+    corvane::SourceOutcome o;
+    o.read_warning = std::get<0>(t);
+    o.status = status_from(std::get<1>(t));
+    const HandedTuple& h = std::get<2>(t);
+    o.handed_out = {std::get<0>(h), std::get<1>(h), std::get<2>(h), std::get<3>(h), std::get<4>(h)};
+    return o;
+}
+
+py::object plan_chunks(std::string input, std::string output, std::vector<std::string> resolution,
+                       std::vector<int> bitrate, double chunk_seconds) {
+    std::optional<corvane::ChunkedPlan> plan;
+    {
+        py::gil_scoped_release release;
+        plan = corvane::plan_chunked_job(input, output, resolution, std::move(bitrate), chunk_seconds);
+    }
+    if (!plan) return py::none();
+    std::vector<RenditionTuple> renditions;
+    for (const auto& r : plan->renditions) renditions.emplace_back(r.name, r.width, r.height, r.bitrate);
+    py::dict result;
+    result["input"] = plan->input;
+    result["renditions"] = renditions;
+    result["starts"] = plan->starts;
+    result["length"] = plan->length;
+    return result;
+}
+
+py::tuple encode_chunk(std::string input, std::string folder, std::vector<RenditionTuple> renditions, int index,
+                       int64_t from, int64_t to, bool whole_source, bool keep_audio) {
+    corvane::ChunkTask task{std::move(input), std::move(folder), renditions_from(renditions), index, from, to,
+                            whole_source, keep_audio};
+    corvane::ChunkResult result;
+    {
+        py::gil_scoped_release release;
+        result = corvane::encode_chunk(task);
+    }
+    std::vector<StatusTuple> statuses;
+    for (const auto& s : result.renditions) statuses.push_back(status_tuple(s));
+    std::vector<std::tuple<int, std::string>> lines;
+    for (const auto& line : result.lines) lines.emplace_back(line.level, line.text);
+    return py::make_tuple(statuses, outcome_tuple(result.outcome), lines);
+}
+
+void stitch(std::string output, std::string key, std::string folder, int chunks,
+            std::vector<RenditionTuple> renditions, std::vector<StatusTuple> encoded, OutcomeTuple outcome) {
+    corvane::StitchTask task{std::move(output), std::move(key), std::move(folder), chunks,
+                             renditions_from(renditions), {}, outcome_from(outcome)};
+    for (const auto& s : encoded) task.encoded.push_back(status_from(s));
+    task.encoded.resize(task.renditions.size());
+    bool interrupted = false;
+    {
+        py::gil_scoped_release release;
+        corvane::stitch_job(task, [&interrupted] {
+            py::gil_scoped_acquire hold;
+            interrupted = PyErr_CheckSignals() != 0;
+            return interrupted;
+        });
+    }
+    if (interrupted) throw py::error_already_set();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(corvane, m) {
@@ -40,4 +138,15 @@ PYBIND11_MODULE(corvane, m) {
           py::arg("resolution") = corvane::default_resolutions(),
           py::arg("bitrate") = corvane::default_bitrates(),
           py::arg("key") = std::string("enc.keyinfo"));
+
+    // Private: the steps of corvane.parallel's chunked job.
+    m.def("_plan_chunks", &plan_chunks);
+    m.def("_encode_chunk", &encode_chunk);
+    m.def("_chunk_matches", &corvane::chunk_matches, py::call_guard<py::gil_scoped_release>());
+    m.def("_stitch", &stitch);
+    m.def("_log", &corvane::log_message);
+    m.def("_report_interrupted", [](const std::string& output) { corvane::report(output, {}, {}, true); });
+    py::class_<corvane::ProgressLines>(m, "_Progress")
+        .def(py::init<int64_t>())
+        .def("update", &corvane::ProgressLines::update);
 }

@@ -9,6 +9,7 @@
 
 #include "av/av_handles.h"
 #include "av/picture_area.h"
+#include "chunk/packet_file.h"
 #include "queue/media_queue.h"
 #include "rendition/transcode.h"
 
@@ -39,7 +40,7 @@ struct Scaling {
 };
 
 struct Rendition {
-    Rendition(MediaQueue& source_feed, const AVCodecParameters* audio, std::string playlist, int w,
+    Rendition(MediaQueue* source_feed, const AVCodecParameters* audio, std::string playlist, int w,
               int h, int rate, std::string key)
         : playlist_path(std::move(playlist)), width(w), height(h), video_bit_rate(rate),
           key_info_path(std::move(key)), feed(source_feed), audio_parameters(audio) {}
@@ -50,8 +51,9 @@ struct Rendition {
     const int video_bit_rate;
     const std::string key_info_path;
 
-    // Borrowed from the job: the feed and the AAC stream's parameters.
-    MediaQueue& feed;
+    // Borrowed from the job: the feed (none when the packets come from a
+    // chunked job's files) and the AAC stream's parameters.
+    MediaQueue* feed;
     const AVCodecParameters* audio_parameters;
     // How the source ended, as its read end and end marks told.
     SourceOutcome outcome;
@@ -61,6 +63,9 @@ struct Rendition {
     // Owned, in order of acquisition; members are destroyed in reverse.
     CodecContextPtr video_encoder;
     FormatContextPtr output;
+    // For a chunk of a chunked job, instead of the HLS output: the file that
+    // keeps the H.264 packets.
+    PacketWriter video_file;
     std::string segment_base;
     std::string segment_pattern;
     MediaItem item;          // one item from the feed
@@ -88,9 +93,21 @@ std::string video_codec_string(const Rendition& r);
 // the segments' sizes.
 Status check_written_segments(const Rendition& r, WrittenRates& rates);
 
+// After the last packet: the trailer, the segments checked, the rates
+// measured and the codec string, in `result`.
+Status finish_output(Rendition& r, RenditionResult& result);
+
+// How a rendition that ran ends, `s` saying how its work ended: the SUCCESS
+// line, or the ERROR line of its failure (none when the job was stopped).
+// Returns `result` when it was created.
+RenditionResult conclude_rendition(const Rendition& r, Status s, const RenditionResult& result);
+
 // Sends one picture (null: end of stream) to the H.264 encoder and writes
 // every packet it gives to the muxer.
 Status encode_and_write(Rendition& r, const AVFrame* picture);
+
+// Writes one H.264 packet (stamped in 1/30 s) to the HLS output.
+Status write_video(Rendition& r, AVPacket* packet);
 
 // Video path: scales one picture (stamped in 1/30 s) and encodes it.
 Status encode_picture(Rendition& r, AVFrame* picture);

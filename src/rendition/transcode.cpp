@@ -18,7 +18,7 @@ Status set_up(Rendition& r) {
 // Does what one item from the source asks; `done` is set at the end mark.
 Status take_item(Rendition& r, bool& done) {
     MediaItem& item = r.item;
-    switch (r.feed.pop(item)) {
+    switch (r.feed->pop(item)) {
         case ItemKind::picture: {
             Status s = encode_picture(r, item.picture.get());
             av_frame_unref(item.picture.get());
@@ -53,14 +53,6 @@ Status take_feed(Rendition& r) {
     return Status{};
 }
 
-Status finish(Rendition& r, RenditionResult& result) {
-    RETURN_IF_FAILED(status_of(av_write_trailer(r.output.get()), "writing the HLS trailer"));
-    RETURN_IF_FAILED(check_written_segments(r, result.rates));
-    result.video_codec = video_codec_string(r);
-    result.created = true;
-    return Status{};
-}
-
 // Whatever way the rendition ends, the source stops handing it anything.
 struct StopTaking {
     MediaQueue& feed;
@@ -69,35 +61,63 @@ struct StopTaking {
 
 }  // namespace
 
+Status finish_output(Rendition& r, RenditionResult& result) {
+    RETURN_IF_FAILED(status_of(av_write_trailer(r.output.get()), "writing the HLS trailer"));
+    RETURN_IF_FAILED(check_written_segments(r, result.rates));
+    result.video_codec = video_codec_string(r);
+    result.created = true;
+    return Status{};
+}
+
 RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* audio,
                                   std::string playlist_path, int width, int height, int video_bit_rate,
                                   std::string key_info_path) {
     StopTaking stop{feed};
     const std::string name = playlist_path;
-    RenditionResult result;
-    Status s;
     try {
-        Rendition r(feed, audio, std::move(playlist_path), width, height, video_bit_rate,
+        RenditionResult result;
+        Status s;
+        Rendition r(&feed, audio, std::move(playlist_path), width, height, video_bit_rate,
                     std::move(key_info_path));
         s = set_up(r);
         if (s.ok()) s = take_feed(r);
-        if (s.ok()) s = finish(r, result);
-        // A file the muxer could not write whole is the cause of whatever
-        // went wrong after, and no rendition is complete without it.
-        if (r.write_failure.failed() && s.code != AVERROR_EXIT) s = r.write_failure;
-        if (!s.failed()) {
-            log_message(SUCCESS, "Encrypted variant created: " + r.playlist_path);
-            return result;
-        }
+        if (s.ok()) s = finish_output(r, result);
+        return conclude_rendition(r, s, result);
     } catch (const std::exception& e) {
         // Nothing may leave a worker thread: it would end the process.
         log_rendition_failure(name, failure_because(AVERROR_EXTERNAL, e.what()));
         return RenditionResult{};
     }
+}
+
+RenditionResult conclude_rendition(const Rendition& r, Status s, const RenditionResult& result) {
+    // A file the muxer could not write whole is the cause of whatever went
+    // wrong after, and no rendition is complete without it.
+    if (r.write_failure.failed() && s.code != AVERROR_EXIT) s = r.write_failure;
+    if (!s.failed()) {
+        log_message(SUCCESS, "Encrypted variant created: " + r.playlist_path);
+        return result;
+    }
     // An interrupted job says so once, for every rendition.
-    if (s.code == AVERROR_EXIT) return RenditionResult{};
-    log_rendition_failure(name, s);
+    if (s.code != AVERROR_EXIT) log_rendition_failure(r.playlist_path, s);
     return RenditionResult{};
+}
+
+Status encode_stretch(MediaQueue& feed, const std::string& packets, const std::string& playlist_path,
+                      int width, int height, int video_bit_rate) {
+    StopTaking stop{feed};
+    try {
+        Rendition r(&feed, nullptr, playlist_path, width, height, video_bit_rate, "");
+        RETURN_IF_FAILED(open_video_encoder(r));
+        const AVCodecContext* c = r.video_encoder.get();
+        RETURN_IF_FAILED(r.video_file.open(packets, c->extradata, c->extradata_size));
+        RETURN_IF_FAILED(allocate_buffers(r));
+        RETURN_IF_FAILED(take_feed(r));
+        return r.video_file.close();
+    } catch (const std::exception& e) {
+        // Nothing may leave a worker thread: it would end the process.
+        return failure_because(AVERROR_EXTERNAL, e.what());
+    }
 }
 
 void log_rendition_failure(const std::string& playlist, const Status& why) {

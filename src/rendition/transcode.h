@@ -36,4 +36,12 @@ RenditionResult transcode_variant(MediaQueue& feed, const AVCodecParameters* aud
                        std::string playlist_path, int width, int height, int video_bit_rate,
                        std::string key_info_path);
 
+// One rendition of a chunk of a chunked job, run on its own thread: encodes
+// the pictures that the source hands to `feed` (the chunk's stretch) at
+// width x height and video_bit_rate, and keeps the H.264 packets, after the
+// encoder's sequence header, in the file `packets` (see PacketWriter).
+// Logs nothing: says how it ended. `playlist_path` names the rendition.
+Status encode_stretch(MediaQueue& feed, const std::string& packets, const std::string& playlist_path,
+                      int width, int height, int video_bit_rate);
+
 }  // namespace corvane

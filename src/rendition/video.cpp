@@ -189,13 +189,19 @@ Status encode_and_write(Rendition& r, const AVFrame* picture) {
         // Pictures are one tick long unless the source leaves a gap; the
         // segmenter needs a duration to measure segments exactly.
         if (packet->duration == 0) packet->duration = 1;
-        // The muxer may have chosen another time base when it wrote the header.
-        av_packet_rescale_ts(packet, encoder->time_base, r.out_video->time_base);
-        packet->stream_index = r.out_video->index;
-        ret = av_interleaved_write_frame(r.output.get(), packet);
+        Status written = r.video_file.is_open() ? r.video_file.write(packet) : write_video(r, packet);
         av_packet_unref(packet);
-        if (ret < 0) return Status{ret, "writing the HLS segments"};
+        RETURN_IF_FAILED(written);
     }
+}
+
+Status write_video(Rendition& r, AVPacket* packet) {
+    // The muxer may have chosen another time base when it wrote the header.
+    av_packet_rescale_ts(packet, kVideoTimeBase, r.out_video->time_base);
+    packet->stream_index = r.out_video->index;
+    const int ret = av_interleaved_write_frame(r.output.get(), packet);
+    av_packet_unref(packet);
+    return status_of(ret, "writing the HLS segments");
 }
 
 Status write_audio(Rendition& r, AVPacket* packet) {

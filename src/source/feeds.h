@@ -1,8 +1,11 @@
 #pragma once
 
 // The renditions' feeds as the source stage hands items out: every item goes
-// to each feed that still takes items.
+// to each feed that still takes items. A chunk of a chunked job hands out
+// only its stretch of the output (see Stretch).
 
+#include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -10,17 +13,40 @@
 
 namespace corvane {
 
+// What a chunk of a chunked job keeps of the source stage's hand-out: the
+// pictures stamped within [from, to) (1/30 s) go to the renditions; every
+// picture the stage shows is noted in `shown` (its stamp times two, plus one
+// for a key frame) when given; the AAC packets go to `audio` when given, and
+// to no rendition.
+struct Stretch {
+    int64_t from = INT64_MIN;
+    int64_t to = INT64_MAX;
+    std::vector<int64_t>* shown = nullptr;
+    std::function<Status(const AVPacket*)> audio;
+    // The first failure of `audio`, and whether a picture at or after `to`
+    // has been shown.
+    Status audio_failure;
+    bool passed = false;
+};
+
 class Feeds {
 public:
     Feeds() = default;
-    explicit Feeds(std::vector<MediaQueue*> queues) : queues_(std::move(queues)) {}
+    explicit Feeds(std::vector<MediaQueue*> queues, Stretch* stretch = nullptr)
+        : queues_(std::move(queues)), stretch_(stretch) {}
 
-    void push_picture(const AVFrame* picture) {
+    // A picture shown at its pts; `key`: a key frame of the output clock.
+    void push_picture(const AVFrame* picture, bool key) {
+        if (stretch_ && !in_stretch(picture->pts, key)) return;
         for (MediaQueue*& queue : queues_) {
             if (queue && !queue->push_picture(picture)) queue = nullptr;
         }
     }
     void push_packet(const AVPacket* packet) {
+        if (stretch_) {
+            if (stretch_->audio && stretch_->audio_failure.ok()) stretch_->audio_failure = stretch_->audio(packet);
+            return;
+        }
         for (MediaQueue*& queue : queues_) {
             if (queue && !queue->push_packet(packet)) queue = nullptr;
         }
@@ -38,9 +64,18 @@ public:
         }
         return false;
     }
+    // Whether the output has gone past the stretch: nothing more to hand out.
+    bool past_stretch() const { return stretch_ && stretch_->passed; }
 
 private:
+    bool in_stretch(int64_t stamp, bool key) {
+        if (stretch_->shown) stretch_->shown->push_back(stamp * 2 + (key ? 1 : 0));
+        if (stamp >= stretch_->to) stretch_->passed = true;
+        return stamp >= stretch_->from && stamp < stretch_->to;
+    }
+
     std::vector<MediaQueue*> queues_;  // null once a rendition takes no more
+    Stretch* stretch_ = nullptr;
 };
 
 }  // namespace corvane

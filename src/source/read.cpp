@@ -94,7 +94,7 @@ Status decode_audio(Source& s, const AVPacket* packet) {
 Status read_packets(Source& s) {
     AVPacket* packet = s.read_packet.get();
     const int64_t start = s.input.context->start_time != AV_NOPTS_VALUE ? s.input.context->start_time : 0;
-    while (s.feeds.anyone_taking() && !s.stop) {
+    while (s.feeds.anyone_taking() && !s.stop && !s.feeds.past_stretch()) {
         const int ret = av_read_frame(s.input.context.get(), packet);
         if (ret < 0) {
             if (s.input.guard.refused) return failure_because(ret, refusal_text(s.input.guard));
@@ -168,6 +168,11 @@ Status drain_audio(Source& s) {
 Status read_and_drain(Source& s) {
     RETURN_IF_FAILED(read_packets(s));
     if (!s.feeds.anyone_taking() || s.stop) return Status{};
+    // A chunk whose stretch ends before the source: its encoders are drained.
+    if (s.feeds.past_stretch()) {
+        s.feeds.push_mark(MediaQueue::Kind::video_end);
+        return Status{};
+    }
     SourceOutcome read_end;
     read_end.read_warning = s.read_warning;
     s.feeds.push_mark(MediaQueue::Kind::read_end, read_end);
@@ -195,8 +200,9 @@ Status open_source(Source& s) {
     return s.read_packet ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
 }
 
-void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position) {
-    s.feeds = Feeds(feeds);
+SourceOutcome run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position,
+                         Stretch* stretch) {
+    s.feeds = Feeds(feeds, stretch);
     s.read_position = &read_position;
     SourceOutcome outcome;
     try {
@@ -215,6 +221,7 @@ void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<in
     s.feeds.push_mark(MediaQueue::Kind::end, outcome);
     s.feeds = Feeds();
     s.read_position = nullptr;
+    return outcome;
 }
 
 }  // namespace corvane

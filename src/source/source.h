@@ -59,8 +59,17 @@ Status open_source(Source& s);
 // with the read end, video end and end marks; the end mark carries the
 // outcome. Stops early when no rendition takes any more. `read_position` is
 // kept up to date with how far the source has been read (microseconds).
-// Nothing of either is kept once it returns.
-void run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position);
+// Nothing of either is kept once it returns. With a `stretch` (a chunk of a
+// chunked job), only its pictures are handed out, and reading stops after it.
+// Returns the outcome.
+SourceOutcome run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position,
+                         Stretch* stretch = nullptr);
+
+// A chunk that starts in the middle of the source (see read_stretch.cpp):
+// the video path alone, opened by open_stretch; read_stretch hands out the
+// pictures of `stretch` to the feeds set in `s.feeds`, then the video end mark.
+Status open_stretch(Source& s);
+Status read_stretch(Source& s, const Stretch& stretch);
 
 // An audio track that gave this many packets and no sound is given up.
 constexpr int64_t kSoundlessPackets = 50;

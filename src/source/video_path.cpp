@@ -18,7 +18,7 @@ Status VideoPath::show(const FramePtr& picture, int64_t stamp, bool key, Feeds& 
     since_key_ = key || encoders_own ? 0 : since_key_ + 1;
     picture->pts = stamp;
     picture->pict_type = key && !encoders_own ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    feeds.push_picture(picture.get());
+    feeds.push_picture(picture.get(), key);
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     return Status{};
 }

@@ -1,0 +1,43 @@
+#pragma once
+
+// The steps of a job that a chunked job shares with the single call: the
+// probe, the plan, opening the source stage, the report, and the lock that
+// makes calls of one process run one after another.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ladder/plan.h"
+#include "rendition/transcode.h"
+#include "source/source.h"
+
+namespace corvane {
+
+// Opens the source and logs what it is. Says whether the job can go on;
+// `width` x `height` is the size its pictures are shown at.
+bool probe_source(Source& stage, const std::string& input, int& width, int& height);
+
+// The renditions of the job, with the lines the plan gives logged.
+std::vector<RenditionSpec> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
+                                       std::vector<int> bitrate);
+
+// The source stage sized for the plan's largest rendition.
+void plan_source_size(Source& stage, const std::vector<RenditionSpec>& plan);
+// Sizes the source stage for the plan and opens its decoders, the AAC
+// encoder and the audio graph, with the WARN line of a source without usable
+// sound. When that cannot even start, every rendition fails with the cause
+// (one ERROR line each) and it says so.
+bool open_stage(Source& stage, const std::vector<RenditionSpec>& plan);
+
+// How the job ended: the master playlist of the renditions that were
+// created, and the lines that say what was and was not made.
+void report(const std::string& output, const std::vector<RenditionSpec>& plan,
+            const std::vector<RenditionResult>& results, bool stopped);
+
+// Calls from several threads of one process run one after another: they
+// write the same files in the working directory. The one lock of the job
+// besides the logger's and the queues'.
+std::mutex& job_lock();
+
+}  // namespace corvane
