@@ -33,7 +33,7 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
 
 }  // namespace
 
-PYBIND11_MODULE(corvane, m) {
+PYBIND11_MODULE(_engine, m) {
     m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
     m.def("hls_encoder", &hls_encoder, "Transcode video to HLS with dynamic ABR",
           py::arg("input"), py::arg("output"),
