@@ -1,7 +1,8 @@
 # Shared by scripts/sanitize-asan.sh, scripts/sanitize-tsan.sh and
 # scripts/memcheck.sh; sourced, not run. Run from the repository root.
 #
-#   VENV    virtual environment with pytest (default .venv, made if missing)
+#   VENV    virtual environment with pytest and distributed (default .venv, made
+#           if missing)
 #   OUT     where reports and logs go (default build/sanitize)
 
 VENV=${VENV:-.venv}
@@ -18,8 +19,8 @@ ensure_packages() {
 ensure_venv() {
     test -x "$PY" || python3 -m venv "$VENV"
     PY="$(cd "$VENV/bin" && pwd)/python"
-    "$PY" -c "import pytest" 2>/dev/null ||
-        "$PY" -m pip install -q --disable-pip-version-check pytest
+    "$PY" -c "import pytest, distributed" 2>/dev/null ||
+        "$PY" -m pip install -q --disable-pip-version-check pytest distributed
 }
 
 # build_module SANITIZERS TARGET_DIR [BUILD_TYPE]: an instrumented build of
