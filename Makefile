@@ -18,7 +18,7 @@ deps:
 
 venv: deps
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check pytest pytest-xdist
+	$(PY) -m pip install -q --disable-pip-version-check pytest pytest-xdist distributed
 
 build: venv
 	$(PY) -m pip install -q --disable-pip-version-check . 2>&1 \
@@ -53,7 +53,7 @@ wheel: venv
 WHEEL_VENV := build/wheel/test-venv
 wheel-test: wheel
 	rm -rf $(WHEEL_VENV) && $(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/pip install -q --disable-pip-version-check pytest \
+	$(WHEEL_VENV)/bin/pip install -q --disable-pip-version-check pytest distributed \
 	    dist/corvane-*-cp$$($(PYTHON) -c 'import sys; print("%d%d" % sys.version_info[:2])')-*.whl
 	$(WHEEL_VENV)/bin/python -m pytest -q
 

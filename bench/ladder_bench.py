@@ -182,7 +182,8 @@ def require_tools():
     for tool in ("ffmpeg", "ffprobe"):
         if shutil.which(tool) is None:
             raise BenchError("the benchmark needs the %s tool on PATH" % tool)
-    done = subprocess.run([sys.executable, "-c", "import corvane; print(corvane.__file__)"],
+    done = subprocess.run([sys.executable, "-c",
+                           "import corvane; print(corvane._engine.__file__)"],
                           capture_output=True, text=True)
     if done.returncode != 0:
         raise BenchError("%s cannot import corvane (build it with `make build`):\n%s"

@@ -12,5 +12,5 @@ fi
 rm -rf build/py39
 "$py39" -m pip install -q --disable-pip-version-check --target build/py39 . 2>&1 \
     | grep -v "is ignored: it is neither a file nor a directory" || true
-ls build/py39/corvane*.so >/dev/null
+ls build/py39/corvane/_engine*.so >/dev/null
 echo "build-py39: built with $py39"

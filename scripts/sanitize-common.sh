@@ -1,7 +1,8 @@
 # Shared by scripts/sanitize-asan.sh, scripts/sanitize-tsan.sh and
 # scripts/memcheck.sh; sourced, not run. Run from the repository root.
 #
-#   VENV    virtual environment with pytest (default .venv, made if missing)
+#   VENV    virtual environment with pytest and distributed (default .venv, made
+#           if missing)
 #   OUT     where reports and logs go (default build/sanitize)
 
 VENV=${VENV:-.venv}
@@ -18,13 +19,14 @@ ensure_packages() {
 ensure_venv() {
     test -x "$PY" || python3 -m venv "$VENV"
     PY="$(cd "$VENV/bin" && pwd)/python"
-    "$PY" -c "import pytest" 2>/dev/null ||
-        "$PY" -m pip install -q --disable-pip-version-check pytest
+    "$PY" -c "import pytest, distributed" 2>/dev/null ||
+        "$PY" -m pip install -q --disable-pip-version-check pytest distributed
 }
 
 # build_module SANITIZERS TARGET_DIR [BUILD_TYPE]: an instrumented build of
 # the module (CORVANE_SANITIZE=SANITIZERS, empty for none) installed into
-# TARGET_DIR, built in build/<name of TARGET_DIR>-build.
+# TARGET_DIR (the package, TARGET_DIR/corvane/), built in
+# build/<name of TARGET_DIR>-build. MODULE_SO is its compiled engine.
 build_module() {
     sanitizers=$1
     target=$2
@@ -35,7 +37,7 @@ build_module() {
         -C cmake.build-type="$build_type" --target "$target" . 2>&1 |
         grep -v -e "is ignored: it is neither a file nor a directory" \
                 -e "Target directory .* already exists" || true
-    so=$(ls "$target"/corvane*.so 2>/dev/null | head -n 1)
+    so=$(ls "$target"/corvane/_engine*.so 2>/dev/null | head -n 1)
     test -n "$so" || { say "no module was built in $target"; exit 2; }
     MODULE_SO=$so
 }
@@ -51,12 +53,12 @@ preload_for() {
     echo "$libs" | sed 's/^ //'
 }
 
-# check_import DIR [PRELOAD]: the module that Python imports (with PRELOAD
+# check_import DIR [PRELOAD]: the engine that Python imports (with PRELOAD
 # preloaded) is the one in DIR.
 check_import() {
     where=$(PYTHONPATH="$1${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="${2:-}" \
         ASAN_OPTIONS=detect_leaks=0 "$PY" -c \
-        "import corvane; print(corvane.__file__)")
+        "import corvane; print(corvane._engine.__file__)")
     say "imported module: $where"
     case "$where" in
         "$(cd "$1" && pwd)"/*) ;;

@@ -12,8 +12,9 @@ against this project.
                                        "definitely lost" blocks with a frame in
                                        the module count
 
-A frame is the module's when it names the corvane extension, a function of
-the corvane namespace or a file under src/. Frames of the module that the runtime left unsymbolised are looked up
+A frame is the module's when it names the package's extension
+(corvane/_engine.*.so), a function of the corvane namespace or a file under
+src/. Frames of the module that the runtime left unsymbolised are looked up
 with addr2line. Exit status 1 when something counts, else 0.
 """
 
@@ -24,8 +25,8 @@ from collections import Counter
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULE_FRAME = re.compile(r"\((\S*corvane[^)\s]*\.so)\+(0x[0-9a-f]+)\)")
-OURS = re.compile(r"corvane[.\w-]*\.so|\bcorvane::|" + re.escape(str(ROOT / "src")) + r"/|"
+MODULE_FRAME = re.compile(r"\((\S*corvane/_engine[^)\s/]*\.so)\+(0x[0-9a-f]+)\)")
+OURS = re.compile(r"corvane/_engine[.\w-]*\.so|\bcorvane::|" + re.escape(str(ROOT / "src")) + r"/|"
                   r"\bsrc/(av|source|rendition|ladder|log|module)/")
 
 

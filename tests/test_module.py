@@ -18,6 +18,7 @@ from ladder_helpers import check_master
 from media import LINE, decrypt_rendition, encoder_settings, read_playlist, run_job
 
 ROOT = Path(__file__).resolve().parent.parent
+PACKAGE = ROOT / "python" / "corvane"
 PY39_BUILD = ROOT / "build" / "py39"
 
 MODULE_DOC = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python"
@@ -88,6 +89,7 @@ def missing_input_lines(path):
 
 def test_module_docstring():
     assert corvane.__doc__ == MODULE_DOC
+    assert corvane._engine.__doc__ == MODULE_DOC
 
 
 def test_hls_encoder_is_the_only_public_name():
@@ -108,9 +110,19 @@ def test_function_docstring_starts_with_the_signature():
     assert "hls_encoder(" not in rest
 
 
+def test_package_installs_its_python_files_and_stubs():
+    """Every .py of python/corvane/ is installed, with the stubs, next to
+    the engine."""
+    installed = Path(corvane.__file__).parent
+    assert Path(corvane._engine.__file__).parent == installed
+    names = sorted(p.name for p in PACKAGE.glob("*.py")) + ["__init__.pyi", "py.typed"]
+    for name in names:
+        assert (installed / name).read_bytes() == (PACKAGE / name).read_bytes(), name
+
+
 def test_stub_matches_the_binding():
-    """corvane.pyi offers the same single function, names and defaults."""
-    stub = ast.parse((ROOT / "stubs" / "corvane.pyi").read_text())
+    """The package's stub offers the same single function, names and defaults."""
+    stub = ast.parse((PACKAGE / "__init__.pyi").read_text())
     assert ast.get_docstring(stub) == MODULE_DOC
     functions = [n for n in stub.body if isinstance(n, ast.FunctionDef)]
     assert [f.name for f in functions] == ["hls_encoder"]
@@ -291,7 +303,7 @@ def find_python39():
 
 
 def py39_module():
-    return next(iter(sorted(PY39_BUILD.glob("corvane.cpython-39*.so"))), None)
+    return next(iter(sorted(PY39_BUILD.glob("corvane/_engine.cpython-39*.so"))), None)
 
 
 @pytest.fixture(scope="module")
@@ -311,9 +323,14 @@ def module39():
 
 
 def import_error_of(python, module, tmp_path):
-    """Imports `module`, copied as corvane.so into an empty directory, with
-    `python`; returns (ImportError text or None, that interpreter's sys.version)."""
-    shutil.copy(module, tmp_path / "corvane.so")
+    """Imports the package whose engine is `module`, copied into an empty
+    directory with the engine as _engine.so (a name every interpreter
+    loads), with `python`; returns (ImportError text or None, that
+    interpreter's sys.version)."""
+    package = tmp_path / "corvane"
+    package.mkdir()
+    shutil.copy(Path(module).with_name("__init__.py"), package)
+    shutil.copy(module, package / "_engine.so")
     code = (
         "import json, sys\n"
         "sys.path.insert(0, sys.argv[1])\n"
@@ -351,7 +368,7 @@ def test_this_build_refuses_python39(python39, tmp_path):
     if sys.version_info[:2] == (3, 9):
         pytest.skip("the suite itself runs on 3.9")
     built_for = f"{sys.version_info[0]}.{sys.version_info[1]}"
-    error, version = import_error_of(python39, corvane.__file__, tmp_path)
+    error, version = import_error_of(python39, corvane._engine.__file__, tmp_path)
     assert version.startswith("3.9.")
     assert error == (f"Python version mismatch: module was compiled for Python {built_for}, "
                      f"but the interpreter version is incompatible: {version}.")

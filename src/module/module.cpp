@@ -131,7 +131,7 @@ void stitch(std::string output, std::string key, std::string folder, int chunks,
 
 }  // namespace
 
-PYBIND11_MODULE(corvane, m) {
+PYBIND11_MODULE(_engine, m) {
     m.doc() = "HLS Video Transcoding C++ Engine Binding that gave the real power of c++ in python";
     m.def("hls_encoder", &hls_encoder, "Transcode video to HLS with dynamic ABR",
           py::arg("input"), py::arg("output"),
