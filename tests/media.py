@@ -76,14 +76,15 @@ class JobRun:
         return [msg for _, msg in self.lines(level)]
 
 
-def run_job(cwd, *args, python=None, env=None, timeout=600, **kwargs):
-    """Calls corvane.hls_encoder(*args, **kwargs) in a child process (the log
-    lines go to file descriptors 1 and 2, not through sys.stdout) and returns
-    a JobRun with its output and the repr of the result."""
+def run_job(cwd, *args, python=None, env=None, timeout=600, module="corvane", **kwargs):
+    """Calls hls_encoder(*args, **kwargs) of `module` (corvane, or
+    corvane.parallel) in a child process (the log lines go to file
+    descriptors 1 and 2, not through sys.stdout) and returns a JobRun with
+    its output and the repr of the result."""
     code = (
-        "import json, sys, corvane\n"
+        f"import json, sys, {module} as m\n"
         "a = json.loads(sys.argv[1])\n"
-        "r = corvane.hls_encoder(*a['args'], **a['kwargs'])\n"
+        "r = m.hls_encoder(*a['args'], **a['kwargs'])\n"
         "sys.stdout.flush()\n"
         "print('RESULT=' + repr(r), flush=True)\n"
     )

@@ -25,6 +25,7 @@ GROUPS = {
     "rates": ["src/rendition/media_playlist.cpp"],
     "output_clock": ["src/av/status.cpp"],
     "audio_timeline": ["src/source/audio_timeline.cpp"],
+    "chunk_starts": [],
 }
 
 

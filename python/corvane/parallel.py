@@ -143,7 +143,9 @@ class _Job:
         while self.running:
             finished, _ = cf.wait(list(self.running), timeout=0.1, return_when=cf.FIRST_COMPLETED)
             for future in finished:
-                self._collect(future)
+                # A lost pool takes its other chunks along, already given out again.
+                if future in self.running:
+                    self._collect(future)
             self.progress.update(self.done)
 
     def _remade(self):

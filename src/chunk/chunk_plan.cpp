@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "chunk/chunk_starts.h"
 #include "ladder/job_steps.h"
 #include "log/ffmpeg_log.h"
 
@@ -11,8 +12,6 @@ namespace corvane {
 
 namespace {
 
-// Segments last 6 s: chunks start on segment boundaries.
-constexpr int64_t kSegmentTicks = 6 * kVideoTimeBase.den;
 // How many packets the plan reads to find the first picture.
 constexpr int kFirstPicturePackets = 2000;
 
@@ -56,14 +55,6 @@ std::string as_workers_open(const std::string& input) {
 }
 
 }  // namespace
-
-std::vector<int64_t> chunk_starts(int64_t origin, int64_t length, double chunk_seconds) {
-    const double segments = std::isfinite(chunk_seconds) ? std::round(chunk_seconds / 6) : 1;
-    const int64_t chunk = std::max<int64_t>(1, static_cast<int64_t>(std::min(segments, 1e9))) * kSegmentTicks;
-    std::vector<int64_t> starts;
-    for (int64_t k = 1; (k + 1) * chunk <= length; ++k) starts.push_back(origin + k * chunk);
-    return starts;
-}
 
 std::optional<ChunkedPlan> plan_chunked_job(const std::string& input, const std::string& output,
                                             const std::vector<std::string>& resolution, std::vector<int> bitrate,

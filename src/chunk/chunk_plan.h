@@ -22,12 +22,6 @@ struct ChunkedPlan {
     int64_t length = 0;  // the source's stated length in microseconds; 0: unknown
 };
 
-// The chunks' starts: every `chunk_seconds` (rounded to whole 6 s segments,
-// at least one) of output from `origin` (the first picture's stamp), for a
-// source of `length` ticks; the last chunk takes what is left, so it is one
-// to two chunks long, and a source shorter than two chunks is one chunk.
-std::vector<int64_t> chunk_starts(int64_t origin, int64_t length, double chunk_seconds);
-
 // Probes and plans with the single call's lines. Empty when the job has
 // ended here: the source could not be opened, or nothing is left to encode
 // (the closing lines, and the master playlist where the single call writes
