@@ -20,6 +20,7 @@ import multiprocessing
 import os
 import shutil
 import tempfile
+import time
 
 from . import _engine
 
@@ -40,6 +41,23 @@ def _run_chunk(input, folder, renditions, index, start, end, whole_source, keep_
     """A chunk's task, run by a worker: the statuses of its renditions, how
     its source stage ended and the lines it logged."""
     return _engine._encode_chunk(input, folder, renditions, index, start, end, whole_source, keep_audio)
+
+
+class _Progress:
+    """The single call's progress lines, as the chunks end."""
+
+    def __init__(self, total):
+        self.total = total
+        self.started = self.last_line = time.monotonic()
+        self.steps = 0
+
+    def update(self, done):
+        now = time.monotonic()
+        line, self.steps = _engine._progress_line(self.total, done, now - self.started,
+                                                  now - self.last_line, self.steps)
+        if line:
+            _engine._log(0, line)
+            self.last_line = now
 
 
 class _Chunk:
@@ -90,7 +108,7 @@ class _Job:
         bounds = [_FIRST] + starts + [_LAST]
         count = len(starts) + 1
         self.chunks = [_Chunk(k, bounds[k], bounds[k + 1], k == count - 1) for k in range(count)]
-        self.progress = _engine._Progress(plan["length"])
+        self.progress = _Progress(plan["length"])
         self.done = 0
         self.running = {}
 

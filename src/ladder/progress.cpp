@@ -31,26 +31,32 @@ std::string clock_text(int64_t microseconds) {
 
 }  // namespace
 
+std::string progress_line(int64_t total, int64_t done, double since_start, double since_line,
+                          int& reported_steps) {
+    using seconds = std::chrono::duration<double>;
+    if (seconds(since_start) < kQuietStart || seconds(since_line) < kLeastGap) return "";
+    done = std::max<int64_t>(0, total > 0 ? std::min(done, total) : done);
+    const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
+    const bool new_step = total > 0 && percent / kStepPercent > reported_steps;
+    if (!new_step && seconds(since_line) < kLongestGap) return "";
+
+    char speed[32];
+    std::snprintf(speed, sizeof speed, "%.1fx real time", done / 1e6 / since_start);
+    if (total <= 0) return "Progress: " + clock_text(done) + " done, " + speed;
+    reported_steps = percent / kStepPercent;
+    return "Progress: " + std::to_string(percent) + "% (" + clock_text(done) + " of " + clock_text(total) +
+           "), " + speed;
+}
+
 ProgressLines::ProgressLines(int64_t total) : started_(Clock::now()), last_line_(started_), total_(total) {}
 
 void ProgressLines::update(int64_t done) {
     const Clock::time_point now = Clock::now();
-    if (now - started_ < kQuietStart || now - last_line_ < kLeastGap) return;
-    done = std::max<int64_t>(0, total_ > 0 ? std::min(done, total_) : done);
-    const int percent = total_ > 0 ? static_cast<int>(done * 100 / total_) : 0;
-    const bool new_step = total_ > 0 && percent / kStepPercent > reported_steps_;
-    if (!new_step && now - last_line_ < kLongestGap) return;
-
-    const double wall = std::chrono::duration<double>(now - started_).count();
-    char speed[32];
-    std::snprintf(speed, sizeof speed, "%.1fx real time", done / 1e6 / wall);
-    if (total_ > 0) {
-        log_message(INFO, "Progress: " + std::to_string(percent) + "% (" + clock_text(done) + " of " +
-                              clock_text(total_) + "), " + speed);
-        reported_steps_ = percent / kStepPercent;
-    } else {
-        log_message(INFO, "Progress: " + clock_text(done) + " done, " + speed);
-    }
+    const std::chrono::duration<double> since_start = now - started_;
+    const std::chrono::duration<double> since_line = now - last_line_;
+    const std::string line = progress_line(total_, done, since_start.count(), since_line.count(), reported_steps_);
+    if (line.empty()) return;
+    log_message(INFO, line);
     last_line_ = now;
 }
 

@@ -10,8 +10,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace corvane {
+
+// The line due when `done` of `total` microseconds of the source (total 0:
+// unknown) have been handed on, `since_start` seconds into the job and
+// `since_line` seconds after the last line; "" when none is due.
+// `reported_steps` counts the 5 % steps already reported, and is moved on.
+std::string progress_line(int64_t total, int64_t done, double since_start, double since_line,
+                          int& reported_steps);
 
 class ProgressLines {
 public:

@@ -146,7 +146,8 @@ PYBIND11_MODULE(_engine, m) {
     m.def("_stitch", &stitch);
     m.def("_log", &corvane::log_message);
     m.def("_report_interrupted", [](const std::string& output) { corvane::report(output, {}, {}, true); });
-    py::class_<corvane::ProgressLines>(m, "_Progress")
-        .def(py::init<int64_t>())
-        .def("update", &corvane::ProgressLines::update);
+    m.def("_progress_line", [](int64_t total, int64_t done, double since_start, double since_line, int steps) {
+        const std::string line = corvane::progress_line(total, done, since_start, since_line, steps);
+        return std::make_tuple(line, steps);
+    });
 }
