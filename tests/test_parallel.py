@@ -2,6 +2,7 @@
 lines, pictures, stamps and sound; joins that players cross without a
 seam; worker processes and Dask workers lost mid-job."""
 
+import array
 import os
 import re
 import signal
@@ -46,6 +47,15 @@ def hdr_source(path, seconds):
     return Path(path)
 
 
+def open_gop_source(path, seconds):
+    """Open GOPs of 3.3 s: the key frames lie off the 2 s grid and before
+    every chunk's lead-in, and B-pictures lean on the GOP before."""
+    ffmpeg("-f", "lavfi", "-i", f"testsrc2=size=640x360:rate=30:duration={seconds}",
+           "-f", "lavfi", "-i", f"sine=sample_rate=48000:duration={seconds}", "-c:v", "libx264",
+           "-preset", "veryfast", "-g", "100", "-x264opts", "open-gop=1:bframes=3", "-c:a", "aac", path)
+    return Path(path)
+
+
 SOURCES = {
     "marks-1080p30": lambda p: marks_source(p / "marks.mp4", 19),
     "1080i25": lambda p: make_interlaced_source(p / "interlaced.mp4", "tff", seconds=13,
@@ -57,6 +67,7 @@ SOURCES = {
     "no-sound": lambda p: make_source(p / "silent.mp4", seconds=13, audio=None),
     "time-lapse-1fps": lambda p: make_rate_source(p / "lapse.mp4", 1, seconds=14),
     "hdr-pq": lambda p: hdr_source(p / "hdr.mkv", 13),
+    "open-gop": lambda p: open_gop_source(p / "open.mp4", 19),
 }
 
 
@@ -117,6 +128,43 @@ def test_chunked_job_makes_what_the_single_call_makes(tmp_path, kind):
         flashes, beeps = flash_times(got_ts), beep_times(got_ts)
         assert len(flashes) == len(beeps) == 5
         assert [b - f for f, b in zip(flashes, beeps)] == pytest.approx([0] * 5, abs=TICK)
+
+
+@pytest.mark.parametrize("coding", [
+    ("-r", "30", "-g", "37"),
+    ("-r", "30000/1001", "-g", "45", "-x264opts", "open-gop=1:bframes=3"),
+], ids=["key-frames-off-the-grid", "29.97-open-gop"])
+def test_chunks_decoded_from_the_middle_show_what_the_whole_source_shows(tmp_path, coding):
+    from corvane import _engine
+    source = tmp_path / "clip.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:duration=20", "-c:v", "libx264",
+           "-preset", "veryfast", *coding, source)
+    plan = _engine._plan_chunks(str(source), str(tmp_path / "master.m3u8"), ["360p"], [400000], 6.0)
+    bounds = [-(2**63)] + plan["starts"] + [2**63 - 1]
+    assert len(bounds) == 4
+    shown = {}
+    for name, exact in (("fast", False), ("exact", True)):
+        folder = tmp_path / name
+        folder.mkdir()
+        for k in (2, 0, 1):
+            statuses, outcome, _ = _engine._encode_chunk(plan["input"], str(folder), plan["renditions"],
+                                                         k, bounds[k], bounds[k + 1], plan["origin"],
+                                                         k == 2 or exact, exact, k == 2)
+            assert statuses == [(0, "", "")] and outcome[1] == (0, "", "")
+        for k in (0, 1):
+            assert _engine._chunks_join(str(folder), k, k + 1, bounds[k + 1]), (name, k)
+        shown[name] = [shown_pictures(folder / f"chunk{k:04d}.shown", bounds[k], bounds[k + 1])
+                       for k in range(3)]
+    # Decoded from the middle, each chunk shows in its stretch what it shows
+    # when its source stage runs over the whole source as the single call's.
+    assert shown["fast"] == shown["exact"]
+
+
+def shown_pictures(path, start, end):
+    """The (stamp, key frame) pairs a chunk noted within [start, end)."""
+    numbers = array.array("q")
+    numbers.frombytes(path.read_bytes())
+    return [(n >> 1, n & 1) for n in numbers if start <= n >> 1 < end]
 
 
 def test_ffmpeg_plays_the_chunked_package_across_every_join(tmp_path):

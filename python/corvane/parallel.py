@@ -37,10 +37,11 @@ _ATTEMPTS = 4
 _TICKS = 30  # the output clock's ticks per second
 
 
-def _run_chunk(input, folder, renditions, index, start, end, whole_source, keep_audio):
+def _run_chunk(input, folder, renditions, index, start, end, origin, whole_source, exact, keep_audio):
     """A chunk's task, run by a worker: the statuses of its renditions, how
     its source stage ended and the lines it logged."""
-    return _engine._encode_chunk(input, folder, renditions, index, start, end, whole_source, keep_audio)
+    return _engine._encode_chunk(input, folder, renditions, index, start, end, origin, whole_source,
+                                 exact, keep_audio)
 
 
 class _Progress:
@@ -66,7 +67,7 @@ class _Chunk:
         self.start = start
         self.end = end
         self.last = last
-        self.whole_source = last
+        self.exact = False  # made again from the source's start, every picture decoded
         self.result = None
         self.attempts = 0
 
@@ -123,7 +124,8 @@ class _Job:
         chunk.attempts += 1
         executor = self.executor if self.local is None else self.local.get()
         future = executor.submit(_run_chunk, self.plan["input"], self.folder, self.plan["renditions"],
-                                 chunk.index, chunk.start, chunk.end, chunk.whole_source, chunk.last)
+                                 chunk.index, chunk.start, chunk.end, self.plan["origin"],
+                                 chunk.last or chunk.exact, chunk.exact, chunk.last)
         self.running[future] = chunk
 
     def _failed(self, chunk, error):
@@ -153,9 +155,6 @@ class _Job:
             return
         if chunk.result is not None:
             self.done += self._length(chunk)
-            if chunk.last:
-                for level, text in chunk.result[2]:
-                    _engine._log(level, text)
 
     def _wait(self):
         while self.running:
@@ -166,20 +165,22 @@ class _Job:
                     self._collect(future)
             self.progress.update(self.done)
 
-    def _remade(self):
-        """Chunks decoded from the middle of the source that did not show
-        the pictures the whole source shows there: made again from its start."""
-        last = self.chunks[-1]
+    def _remade(self, both):
+        """Chunks to make again exactly: one whose source stage failed, and
+        of two neighbours that showed different pictures before their join
+        the later one (`both`: both)."""
         remade = []
-        for chunk in self.chunks[:-1]:
-            if chunk.whole_source:
-                continue
-            statuses, outcome, _ = chunk.result
-            if outcome[1][0] < 0 or not _engine._chunk_matches(self.folder, chunk.index, last.index,
-                                                                chunk.start, chunk.end):
-                chunk.whole_source = True
-                chunk.attempts = 0
+        for chunk in self.chunks:
+            if not chunk.exact and not chunk.last and chunk.result[1][1][0] < 0:
                 remade.append(chunk)
+        for earlier, later in zip(self.chunks, self.chunks[1:]):
+            if _engine._chunks_join(self.folder, earlier.index, later.index, earlier.end):
+                continue
+            remade += [c for c in ((earlier, later) if both else (later,)) if not c.exact]
+        remade = list({chunk.index: chunk for chunk in remade}.values())
+        for chunk in remade:
+            chunk.exact = True
+            chunk.attempts = 0
         return remade
 
     def run(self):
@@ -189,10 +190,16 @@ class _Job:
         for chunk in [self.chunks[-1]] + self.chunks[:-1]:
             self._submit(chunk)
         self._wait()
-        if self.chunks[-1].result[1][1][0] >= 0:
-            for chunk in self._remade():
+        for both in (False, True):
+            if self.chunks[-1].result[1][1][0] < 0:
+                break
+            for chunk in self._remade(both):
                 self._submit(chunk)
             self._wait()
+        # What each chunk logged, in the order of the source.
+        for chunk in self.chunks:
+            for level, text in chunk.result[2]:
+                _engine._log(level, text)
         return self._statuses(), self.chunks[-1].result[1]
 
     def _statuses(self):

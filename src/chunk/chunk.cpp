@@ -1,5 +1,6 @@
 #include "chunk/chunk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -53,13 +54,16 @@ struct ChunkRun {
     std::vector<int64_t> shown;
     PacketWriter audio;
     Stretch stretch;
+    // Whether the source stage is within the chunk's stretch.
+    std::atomic<bool> within{false};
     std::atomic<int64_t> read_position{0};
 };
 
-Status open_chunk(const ChunkTask& task, Source& stage, ChunkRun& run) {
+Status open_chunk(const ChunkTask& task, Source& stage, ChunkRun& run, FfmpegLogRoute& ffmpeg_messages) {
     RETURN_IF_FAILED(open_source_input(stage.input, task.input));
     plan_source_size(stage, task.renditions);
     RETURN_IF_FAILED(task.whole_source ? open_source(stage) : open_stretch(stage));
+    if (!task.whole_source) stage.video.set_grid_origin(task.origin);
     for (size_t i = 0; i < task.renditions.size(); ++i) {
         run.feeds.push_back(std::make_unique<MediaQueue>(kFeedCapacity));
         if (!run.feeds.back()->allocated()) return Status{AVERROR(ENOMEM), "setting up the renditions"};
@@ -68,6 +72,17 @@ Status open_chunk(const ChunkTask& task, Source& stage, ChunkRun& run) {
     run.stretch.from = task.from;
     run.stretch.to = task.to;
     run.stretch.shown = &run.shown;
+    // What FFmpeg says from here on: of the video decoder, only while the
+    // pictures of the stretch are decoded; of everything else (the file, the
+    // sound), only in the last chunk, which reads the whole source.
+    run.within = task.from == INT64_MIN;
+    run.stretch.outside = [&run](bool outside) { run.within = !outside; };
+    ffmpeg_messages.choose([&run, video = std::string(stage.input.video_codec ? stage.input.video_codec->name : ""), last = task.keep_audio](
+                               const std::string& from) { return from == video ? run.within.load() : last; });
+    if (task.whole_source && !task.exact && task.from != INT64_MIN) {
+        run.stretch.decode_from = task.from - kChunkLeadIn;
+        run.stretch.note_from = run.stretch.decode_from;
+    }
     if (task.keep_audio) {
         const AVCodecContext* aac = stage.audio.encoder();
         RETURN_IF_FAILED(run.audio.open(audio_packets_path(task.folder), aac->extradata, aac->extradata_size));
@@ -136,9 +151,11 @@ ChunkResult encode_chunk(const ChunkTask& task) {
     result.renditions.resize(task.renditions.size());
     {
         FfmpegLogRoute ffmpeg_messages;
+        // What the source's opening says, the job's plan has reported.
+        ffmpeg_messages.choose([](const std::string&) { return false; });
         auto stage = std::make_unique<Source>();
         ChunkRun run;
-        const Status opened = open_chunk(task, *stage, run);
+        const Status opened = open_chunk(task, *stage, run, ffmpeg_messages);
         if (opened.failed()) {
             result.outcome.status = opened;
         } else {
@@ -156,21 +173,29 @@ ChunkResult encode_chunk(const ChunkTask& task) {
     return result;
 }
 
-bool chunk_matches(const std::string& folder, int index, int last, int64_t from, int64_t to) {
-    std::vector<int64_t> chunk, whole;
-    if (!read_shown(shown_path(folder, index), chunk) || !read_shown(shown_path(folder, last), whole)) {
+bool chunks_join(const std::string& folder, int earlier, int later, int64_t join) {
+    std::vector<int64_t> first, second;
+    if (!read_shown(shown_path(folder, earlier), first) || !read_shown(shown_path(folder, later), second)) {
         return false;
     }
-    auto within = [from, to](std::vector<int64_t>& shown) {
+    // A clock that starts afresh makes its first picture a key frame: it has
+    // settled from the next key frame on.
+    auto settled = [](const std::vector<int64_t>& shown) {
+        for (size_t i = 1; i < shown.size(); ++i) {
+            if (shown[i] & 1) return shown[i] >> 1;
+        }
+        return INT64_MAX;
+    };
+    const int64_t from = std::max(settled(first), settled(second));
+    auto within = [from, join](const std::vector<int64_t>& shown) {
         std::vector<int64_t> kept;
         for (const int64_t picture : shown) {
-            const int64_t stamp = picture >> 1;
-            if (stamp >= from && stamp < to) kept.push_back(picture);
+            if ((picture >> 1) >= from && (picture >> 1) < join) kept.push_back(picture);
         }
         return kept;
     };
-    const std::vector<int64_t> expected = within(whole);
-    return !expected.empty() && within(chunk) == expected;
+    const std::vector<int64_t> expected = within(first);
+    return !expected.empty() && within(second) == expected;
 }
 
 }  // namespace corvane

@@ -5,14 +5,16 @@
 // packets kept in files of the job's folder (see PacketWriter) for the job
 // to put together (see stitch.h).
 //
-// The last chunk reads the whole source with both paths, exactly as the
-// single call does, hands the renditions only the pictures of its stretch
-// and keeps every AAC packet of the job: the audio is encoded once, and the
-// end of the source is shown as the single call shows it. Every other chunk
-// decodes the video alone from a key frame a few seconds before its stretch;
-// it notes the pictures it showed, and the job compares them with what the
-// last chunk showed there (chunk_matches): a chunk that differs is made
-// again from the source's start.
+// The last chunk reads the whole source with both paths as the single call
+// does, but decodes only the first pictures and those from a key frame a few
+// seconds before its stretch; it hands the renditions only the pictures of
+// its stretch and keeps every AAC packet of the job: the audio is encoded
+// once, and the end of the source is shown as the single call shows it.
+// Every other chunk decodes the video alone from a key frame a few seconds
+// before its stretch. Each notes the pictures it showed; where two
+// neighbours both showed pictures before their join, they must agree
+// (chunks_join), or the later one is made again exactly: from the source's
+// start, decoding every picture, as the single call does.
 
 #include <cstdint>
 #include <string>
@@ -33,9 +35,14 @@ struct ChunkTask {
     // The stretch of the output, in 1/30 s: [from, to).
     int64_t from = INT64_MIN;
     int64_t to = INT64_MAX;
+    // The first picture's stamp in the whole output: where the key frame
+    // grid starts.
+    int64_t origin = 0;
     // Read the source from its start with both paths (the last chunk, or a
-    // chunk made again that way); `keep_audio`: keep the AAC packets.
+    // chunk made again that way); `exact`: decoding every picture;
+    // `keep_audio`: keep the AAC packets.
     bool whole_source = false;
+    bool exact = false;
     bool keep_audio = false;
 };
 
@@ -47,10 +54,11 @@ struct ChunkResult {
 
 ChunkResult encode_chunk(const ChunkTask& task);
 
-// Whether chunk `index`, made from the middle of the source, showed exactly
-// the pictures (stamps and key frames) that the last chunk, `last`, which
-// read the whole source, showed within [from, to).
-bool chunk_matches(const std::string& folder, int index, int last, int64_t from, int64_t to);
+// Whether chunks `earlier` and `later`, which meet at `join` (1/30 s),
+// showed the same pictures (stamps and key frames) from where both clocks
+// had settled (each one's first key frame after its first picture) to the
+// join; false when they showed none there in common.
+bool chunks_join(const std::string& folder, int earlier, int later, int64_t join);
 
 // The files of the job's folder.
 std::string chunk_packets_path(const std::string& folder, int index, size_t rendition);

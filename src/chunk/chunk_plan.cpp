@@ -35,14 +35,14 @@ int64_t first_picture(Source& stage) {
 
 // A source is split only where it can be read from the middle: a file of
 // stated length with pictures of its own (not a song's cover).
-std::vector<int64_t> plan_starts(Source& stage, double chunk_seconds) {
+std::vector<int64_t> plan_starts(Source& stage, double chunk_seconds, int64_t& origin) {
     const AVFormatContext* context = stage.input.context.get();
     if (stage.input.cover || context->duration <= 0 ||
         context->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE || (context->iformat->flags & AVFMT_NOFILE) ||
         !context->pb || !(context->pb->seekable & AVIO_SEEKABLE_NORMAL)) {
         return {};
     }
-    const int64_t origin = first_picture(stage);
+    origin = first_picture(stage);
     if (origin == AV_NOPTS_VALUE) return {};
     return chunk_starts(origin, av_rescale_q(context->duration, AV_TIME_BASE_Q, kVideoTimeBase), chunk_seconds);
 }
@@ -72,7 +72,7 @@ std::optional<ChunkedPlan> plan_chunked_job(const std::string& input, const std:
         return std::nullopt;
     }
     plan.input = as_workers_open(input);
-    plan.starts = plan_starts(*stage, chunk_seconds);
+    plan.starts = plan_starts(*stage, chunk_seconds, plan.origin);
     plan.length = std::max<int64_t>(stage->input.context->duration, 0);
     return plan;
 }

@@ -20,6 +20,7 @@ struct ChunkedPlan {
     // last chunk goes on to the source's end.
     std::vector<int64_t> starts;
     int64_t length = 0;  // the source's stated length in microseconds; 0: unknown
+    int64_t origin = 0;  // the first picture's stamp on the output clock (1/30 s)
 };
 
 // Probes and plans with the single call's lines. Empty when the job has

@@ -78,7 +78,7 @@ void FfmpegLogRoute::take(const std::string& from, const char* text) {
     for (char& c : pending_) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
     }
-    if (!pending_.empty()) write(pending_from_ + pending_);
+    if (!pending_.empty() && (!wanted_ || wanted_(from))) write(pending_from_ + pending_);
     pending_.clear();
 }
 

@@ -11,6 +11,7 @@
 // tell which callback was installed before, so a host program that installs
 // its own must install it again after a call).
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,6 +27,11 @@ public:
 
     // Takes one message (or a piece of one) from `from`.
     void take(const std::string& from, const char* text);
+    // Which messages are written, by where they come from: a chunk of a
+    // chunked job reports what FFmpeg says of its own stretch of the source,
+    // and its neighbours the rest. Unset (the default): every message.
+    // Called on the thread of the message.
+    void choose(std::function<bool(const std::string& from)> wanted) { wanted_ = std::move(wanted); }
 
     static constexpr int kShownMessages = 20;
 
@@ -38,6 +44,7 @@ private:
     std::map<std::string, int> repeats_;  // message line -> times it came again
     std::vector<std::string> shown_;      // in the order they were written
     long hidden_ = 0;                     // messages past the first kShownMessages
+    std::function<bool(const std::string&)> wanted_;
 };
 
 }  // namespace corvane

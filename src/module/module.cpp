@@ -92,13 +92,15 @@ py::object plan_chunks(std::string input, std::string output, std::vector<std::s
     result["renditions"] = renditions;
     result["starts"] = plan->starts;
     result["length"] = plan->length;
+    result["origin"] = plan->origin;
     return result;
 }
 
 py::tuple encode_chunk(std::string input, std::string folder, std::vector<RenditionTuple> renditions, int index,
-                       int64_t from, int64_t to, bool whole_source, bool keep_audio) {
+                       int64_t from, int64_t to, int64_t origin, bool whole_source, bool exact,
+                       bool keep_audio) {
     corvane::ChunkTask task{std::move(input), std::move(folder), renditions_from(renditions), index, from, to,
-                            whole_source, keep_audio};
+                            origin, whole_source, exact, keep_audio};
     corvane::ChunkResult result;
     {
         py::gil_scoped_release release;
@@ -142,7 +144,7 @@ PYBIND11_MODULE(_engine, m) {
     // Private: the steps of corvane.parallel's chunked job.
     m.def("_plan_chunks", &plan_chunks);
     m.def("_encode_chunk", &encode_chunk);
-    m.def("_chunk_matches", &corvane::chunk_matches, py::call_guard<py::gil_scoped_release>());
+    m.def("_chunks_join", &corvane::chunks_join, py::call_guard<py::gil_scoped_release>());
     m.def("_stitch", &stitch);
     m.def("_log", &corvane::log_message);
     m.def("_report_interrupted", [](const std::string& output) { corvane::report(output, {}, {}, true); });

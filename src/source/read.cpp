@@ -64,6 +64,56 @@ Status decode_video(Source& s, const AVPacket* packet) {
     return follow_pictures(s);
 }
 
+// The most of the video a chunk keeps aside while it leaves pictures
+// undecoded; a source whose key frames lie further apart is decoded whole.
+constexpr size_t kMostKept = 256u << 20;
+
+int64_t tick_of(const Source& s, const AVPacket* packet) {
+    const int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    return stamp == AV_NOPTS_VALUE ? AV_NOPTS_VALUE
+                                   : av_rescale_q(stamp, s.input.video->time_base, kVideoTimeBase);
+}
+
+// Decodes what a chunk kept aside, and from here on every picture. The
+// pictures are noted from the first key frame kept on.
+Status decode_kept(Source& s, Stretch& stretch) {
+    stretch.decode_from = AV_NOPTS_VALUE;
+    if (!s.kept_video.empty()) stretch.note_from = tick_of(s, s.kept_video.front().get());
+    for (const PacketPtr& kept : s.kept_video) RETURN_IF_FAILED(decode_video(s, kept.get()));
+    s.kept_video.clear();
+    s.kept_bytes = 0;
+    return Status{};
+}
+
+// A chunk that reads the whole source for its sound decodes, once the first
+// picture is known, only the pictures from the last key frame before its
+// stretch's lead-in: until a packet reaches the lead-in, the packets from
+// the latest key frame on are kept aside.
+Status skip_or_decode_video(Source& s, const AVPacket* packet) {
+    Stretch* stretch = s.feeds.stretch();
+    if (!stretch || stretch->decode_from == AV_NOPTS_VALUE || s.video.first_pts() == AV_NOPTS_VALUE) {
+        return decode_video(s, packet);
+    }
+    const int64_t tick = tick_of(s, packet);
+    if (tick != AV_NOPTS_VALUE && tick >= stretch->decode_from) {
+        RETURN_IF_FAILED(decode_kept(s, *stretch));
+        return decode_video(s, packet);
+    }
+    // Up to the first key frame, the packets go on from the pictures decoded
+    // last; from a key frame on, the ones before it are not needed.
+    if (packet->flags & AV_PKT_FLAG_KEY) {
+        s.kept_video.clear();
+        s.kept_bytes = 0;
+    }
+    PacketPtr kept(av_packet_clone(packet));
+    if (!kept) return Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    s.kept_bytes += static_cast<size_t>(packet->size);
+    s.kept_video.push_back(std::move(kept));
+    if (s.kept_bytes > kMostKept) return decode_kept(s, *stretch);
+    prepare_video(s);
+    return Status{};
+}
+
 // A song's cover, the one picture of a file without video: decoded at once,
 // it is shown from the start of the sound and again at every key frame mark
 // as far as the sound goes.
@@ -111,7 +161,7 @@ Status read_packets(Source& s) {
             status = show_cover(s, packet);
         } else if (packet->stream_index == s.input.video_index) {
             keep_clock_continuous(s.input, packet, s.input.video_clock);
-            status = decode_video(s, packet);
+            status = skip_or_decode_video(s, packet);
         } else if (packet->stream_index == s.input.audio_index) {
             keep_clock_continuous(s.input, packet, s.input.audio_clock);
             status = decode_audio(s, packet);
@@ -130,6 +180,9 @@ Status read_packets(Source& s) {
 // picture: that brings the last picture again at every key frame mark as
 // it is encoded, and the renditions drain their encoders after it.
 Status drain_video(Source& s) {
+    if (s.feeds.stretch() && s.feeds.stretch()->decode_from != AV_NOPTS_VALUE) {
+        RETURN_IF_FAILED(decode_kept(s, *s.feeds.stretch()));
+    }
     RETURN_IF_FAILED(decode_video(s, nullptr));
     prepare_video(s);
     RETURN_IF_FAILED(s.video.finish(s.feeds));

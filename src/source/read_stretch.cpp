@@ -11,17 +11,13 @@ namespace corvane {
 
 namespace {
 
-// How far before its stretch a chunk starts decoding: enough for the
-// deinterlacer and the output clock to have settled.
-constexpr int64_t kLeadIn = 3 * kVideoTimeBase.den;
-
 int stop_requested(void* source) {
     return static_cast<Source*>(source)->stop.load() ? 1 : 0;
 }
 
 Status seek_before(Source& s, int64_t from) {
     const AVStream* video = s.input.video;
-    const int64_t target = av_rescale_q(from - kLeadIn, kVideoTimeBase, video->time_base);
+    const int64_t target = av_rescale_q(from - kChunkLeadIn, kVideoTimeBase, video->time_base);
     const int ret = av_seek_frame(s.input.context.get(), video->index, target, AVSEEK_FLAG_BACKWARD);
     return status_of(ret, "seeking to the chunk's start in the source");
 }

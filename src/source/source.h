@@ -49,6 +49,10 @@ struct Source {
     // for seconds more (for a cover, from the start): the last picture is
     // repeated as the audio comes.
     bool repeat_to_audio_end = false;
+    // For a chunk that leaves pictures undecoded (see Stretch::decode_from):
+    // the video packets from the latest key frame on, and their size.
+    std::vector<PacketPtr> kept_video;
+    size_t kept_bytes = 0;
 };
 
 // Set-up, in pipeline order: decoders, the AAC encoder, the loudness chain,
@@ -70,6 +74,10 @@ SourceOutcome run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::
 // pictures of `stretch` to the feeds set in `s.feeds`, then the video end mark.
 Status open_stretch(Source& s);
 Status read_stretch(Source& s, const Stretch& stretch);
+
+// How far before its stretch a chunk starts decoding (1/30 s): enough for
+// the deinterlacer and the output clock to have settled.
+constexpr int64_t kChunkLeadIn = 3 * kVideoTimeBase.den;
 
 // An audio track that gave this many packets and no sound is given up.
 constexpr int64_t kSoundlessPackets = 50;

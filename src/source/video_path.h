@@ -29,6 +29,9 @@ public:
     // sound's end) and 5 s beyond, or, without sound (AV_NOPTS_VALUE), for 5
     // minutes after the last picture. Set before every call below.
     void follow_sound(int64_t end) { clock_.follow_sound(end); }
+    // Counts the output clock's 2 s marks from `origin` (1/30 s): a stretch
+    // of the output made on its own keeps the key frames of the whole.
+    void set_grid_origin(int64_t origin) { clock_.set_grid_origin(origin); }
 
     // Sends one packet (null: the end of the stream) to the decoder and
     // hands every picture that is settled to `feeds`.
