@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test deps venv build py39 bench asan tsan memcheck fuzz debian13 wheel wheel-test wheel-check clean
+.PHONY: demo test deps venv build py39 bench bench-chunked asan tsan memcheck fuzz debian13 wheel wheel-test wheel-check clean
 
 demo: build
 	PYTHON=$(PY) scripts/demo.sh
@@ -29,7 +29,11 @@ py39: deps
 	scripts/build-py39.sh
 
 bench: build
-	$(PY) bench/ladder_bench.py
+	$(PY) bench/ladder_bench.py $(ARGS)
+
+# The chunked job against the single call (make bench ARGS=--chunked does the same).
+bench-chunked: build
+	$(PY) bench/chunked_bench.py
 
 # Sanitizers, leak checks and fuzzing (each installs what it needs).
 asan: venv

@@ -49,6 +49,7 @@ Usage, from the repository root:
     .venv/bin/python bench/ladder_bench.py --skip-scaling
     .venv/bin/python bench/ladder_bench.py --sources interlaced --skip-scaling
     .venv/bin/python bench/ladder_bench.py --quick         # tiny smoke run
+    .venv/bin/python bench/ladder_bench.py --chunked       # bench/chunked_bench.py instead
 
 Sources, the key and the per-run output directories live in bench/out/; the
 sources are made once and reused. The figures of the last run are also written
@@ -551,6 +552,10 @@ def parse_args(argv):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if "--chunked" in argv:
+        import chunked_bench
+        return chunked_bench.main([a for a in argv if a != "--chunked"])
     args = parse_args(argv)
     setup = QUICK if args.quick else FULL
     width, height = setup["size"]

@@ -179,19 +179,24 @@ def test_ffmpeg_plays_the_chunked_package_across_every_join(tmp_path):
     assert done.returncode == 0 and done.stderr == "", done.stderr
 
 
-def test_a_failing_rendition_fails_as_in_the_single_call(tmp_path):
-    source = make_source(tmp_path / "clip.mp4", seconds=13)
+@pytest.mark.parametrize("input_name, arguments", [
+    ("clip.mp4", dict(resolution=["480p", "360p"], bitrate=[500, 600000])),
+    ("clip.mp4", dict(resolution=["360p"], key="missing.keyinfo")),
+    ("clip.mp4", dict(resolution=["4K", "360p", "360p"])),
+    ("missing.mp4", dict()),
+], ids=["rate-too-low", "no-key-info", "unknown-and-twice", "no-input"])
+def test_failures_are_reported_as_the_single_call_reports_them(tmp_path, input_name, arguments):
+    make_source(tmp_path / "clip.mp4", seconds=13)
     runs = []
     for name, extra in (("single", {}), ("chunked", PARALLEL)):
         folder = tmp_path / name
         folder.mkdir()
         write_key_info(folder)
-        runs.append(run_job(folder, str(source), "master.m3u8", resolution=["480p", "360p"],
-                            bitrate=[500, 600000], **extra))
+        runs.append(run_job(folder, str(tmp_path / input_name), "master.m3u8", **arguments, **extra))
     single, chunked = runs
     assert chunked.returncode == 0 and chunked.result == "None", chunked.stderr
     assert without_progress(chunked) == without_progress(single)
-    assert ("ERROR", "Renditions not created: 480p.") in chunked.lines()
+    assert not list((tmp_path / "chunked").glob(".corvane-chunks-*"))
 
 
 @pytest.mark.parametrize("arguments, error", [

@@ -35,6 +35,7 @@ _EXTERNAL = -(ord("E") | ord("X") << 8 | ord("T") << 16 | ord(" ") << 24)
 # How often a chunk is given to a worker again after its worker was lost.
 _ATTEMPTS = 4
 _TICKS = 30  # the output clock's ticks per second
+_NO_OUTCOME = ("", (0, "", ""), (0, 0, False, 0, 0))
 
 
 def _run_chunk(input, folder, renditions, index, start, end, origin, whole_source, exact, keep_audio):
@@ -133,7 +134,7 @@ class _Job:
         if chunk.attempts < _ATTEMPTS:
             return self._submit(chunk)
         why = (_EXTERNAL, "", f"chunk {chunk.index + 1} could not be encoded: {error!r}.")
-        chunk.result = ([why] * len(self.plan["renditions"]), ("", why, (0, 0, False, 0, 0)), [])
+        chunk.result = ([why] * len(self.plan["renditions"]), (_NO_OUTCOME[0], why, _NO_OUTCOME[2]), [])
 
     def _collect(self, future):
         chunk = self.running.pop(future)
@@ -256,7 +257,14 @@ def hls_encoder(input, output, resolution=_RESOLUTIONS, bitrate=_BITRATES, key="
     plan = _engine._plan_chunks(input, output, list(resolution), list(bitrate), float(chunk_seconds))
     if plan is None:
         return None
-    folder = tempfile.mkdtemp(prefix=".corvane-chunks-", dir=os.getcwd())
+    try:
+        folder = tempfile.mkdtemp(prefix=".corvane-chunks-", dir=os.getcwd())
+    except OSError as error:
+        # No rendition can be written where the single call would write it.
+        why = (-(error.errno or 5), "creating the chunks' folder in the working directory", "")
+        renditions = plan["renditions"]
+        _engine._stitch(output, key, "", 0, renditions, [why] * len(renditions), _NO_OUTCOME)
+        return None
     try:
         job = _Job(plan, folder, executor, workers or os.cpu_count() or 1)
         try:
