@@ -195,21 +195,22 @@ Status encode_and_write(Rendition& r, const AVFrame* picture) {
     }
 }
 
-Status write_video(Rendition& r, AVPacket* packet) {
-    // The muxer may have chosen another time base when it wrote the header.
-    av_packet_rescale_ts(packet, kVideoTimeBase, r.out_video->time_base);
-    packet->stream_index = r.out_video->index;
+namespace {
+
+// Writes one packet stamped in `time_base` to the HLS output's `stream`
+// (the muxer may have chosen another time base when it wrote the header).
+Status write_packet(Rendition& r, AVPacket* packet, AVRational time_base, const AVStream* stream) {
+    av_packet_rescale_ts(packet, time_base, stream->time_base);
+    packet->stream_index = stream->index;
     const int ret = av_interleaved_write_frame(r.output.get(), packet);
     av_packet_unref(packet);
     return status_of(ret, "writing the HLS segments");
 }
 
-Status write_audio(Rendition& r, AVPacket* packet) {
-    av_packet_rescale_ts(packet, kAudioTimeBase, r.out_audio->time_base);
-    packet->stream_index = r.out_audio->index;
-    const int ret = av_interleaved_write_frame(r.output.get(), packet);
-    av_packet_unref(packet);
-    return status_of(ret, "writing the HLS segments");
-}
+}  // namespace
+
+Status write_video(Rendition& r, AVPacket* packet) { return write_packet(r, packet, kVideoTimeBase, r.out_video); }
+
+Status write_audio(Rendition& r, AVPacket* packet) { return write_packet(r, packet, kAudioTimeBase, r.out_audio); }
 
 }  // namespace corvane
