@@ -26,6 +26,7 @@ GROUPS = {
     "output_clock": ["src/av/status.cpp"],
     "audio_timeline": ["src/source/audio_timeline.cpp"],
     "chunk_starts": [],
+    "progress": ["src/ladder/progress.cpp", "src/log/log.cpp"],
 }
 
 
