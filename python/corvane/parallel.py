@@ -15,12 +15,15 @@ Workers must see the input and the working directory at the same paths (a
 shared file system).
 """
 
+from __future__ import annotations
+
 import concurrent.futures as cf
 import multiprocessing
 import os
 import shutil
 import tempfile
 import time
+from typing import Optional, Sequence, SupportsIndex, SupportsInt, Union
 
 from . import _engine
 
@@ -240,8 +243,13 @@ def _check(chunk_seconds, workers, executor):
         raise TypeError("executor must be a concurrent.futures.Executor or None")
 
 
-def hls_encoder(input, output, resolution=_RESOLUTIONS, bitrate=_BITRATES, key="enc.keyinfo", *,
-                chunk_seconds=60, workers=None, executor=None):
+_Path = Union[str, bytes, bytearray]
+
+
+def hls_encoder(input: _Path, output: _Path, resolution: Sequence[_Path] = _RESOLUTIONS,
+                bitrate: Sequence[Union[SupportsInt, SupportsIndex]] = _BITRATES,
+                key: _Path = "enc.keyinfo", *, chunk_seconds: float = 60,
+                workers: Optional[int] = None, executor: Optional[cf.Executor] = None) -> None:
     """Transcode video to HLS with dynamic ABR, in chunks encoded in parallel.
 
     The same job, files and log lines as ``corvane.hls_encoder``. The source

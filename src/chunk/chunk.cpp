@@ -29,12 +29,12 @@ std::string shown_path(const std::string& folder, int index) {
 // The pictures a chunk showed, as Stretch notes them.
 bool write_shown(const std::string& path, const std::vector<int64_t>& shown) {
     {
-        std::ofstream file(path + ".part", std::ios::binary | std::ios::trunc);
+        std::ofstream file(part_path(path), std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(shown.data()),
                    static_cast<std::streamsize>(shown.size() * sizeof(int64_t)));
         if (!file.flush()) return false;
     }
-    return std::rename((path + ".part").c_str(), path.c_str()) == 0;
+    return std::rename(part_path(path).c_str(), path.c_str()) == 0;
 }
 
 bool read_shown(const std::string& path, std::vector<int64_t>& shown) {

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace corvane {
 
 namespace {
@@ -25,17 +27,23 @@ Status io_failure(const char* action) {
 
 }  // namespace
 
+std::string part_path(const std::string& path) {
+    // A chunk that runs twice at once (a worker thought lost that was not)
+    // never writes into the other's file.
+    return path + "." + std::to_string(getpid()) + ".part";
+}
+
 PacketWriter::~PacketWriter() {
     if (!file_) return;
     std::fclose(file_);
-    std::remove((path_ + ".part").c_str());
+    std::remove(part_path(path_).c_str());
 }
 
 Status PacketWriter::open(const std::string& path, const uint8_t* header, int header_size) {
     const char* action = "writing the chunk's packets";
     path_ = path;
     errno = 0;
-    file_ = std::fopen((path + ".part").c_str(), "wb");
+    file_ = std::fopen(part_path(path).c_str(), "wb");
     if (!file_) return io_failure(action);
     const uint32_t size = header_size > 0 ? static_cast<uint32_t>(header_size) : 0;
     if (std::fwrite(kMagic, sizeof kMagic, 1, file_) != 1 || std::fwrite(&size, sizeof size, 1, file_) != 1 ||
@@ -63,9 +71,9 @@ Status PacketWriter::close() {
     const Status failure = written ? Status{} : io_failure(action);
     std::fclose(file_);
     file_ = nullptr;
-    if (failure.ok() && std::rename((path_ + ".part").c_str(), path_.c_str()) == 0) return Status{};
+    if (failure.ok() && std::rename(part_path(path_).c_str(), path_.c_str()) == 0) return Status{};
     const Status why = failure.failed() ? failure : io_failure(action);
-    std::remove((path_ + ".part").c_str());
+    std::remove(part_path(path_).c_str());
     return why;
 }
 

@@ -17,6 +17,9 @@
 
 namespace corvane {
 
+// Where a file is written before it is put in its place.
+std::string part_path(const std::string& path);
+
 class PacketWriter {
 public:
     PacketWriter() = default;
