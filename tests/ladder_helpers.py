@@ -44,7 +44,8 @@ def check_master(master, names):
     playlists of `names`, in order; every EXTINF, rounded, is within the
     target duration; BANDWIDTH is the measured peak segment rate (within
     10 %, never below) and AVERAGE-BANDWIDTH the measured average (within
-    10 %); the frame rate is stated. Returns [(attributes, media playlist)]."""
+    10 %); the frame rate is stated, and that there are no closed captions;
+    the media playlists are VOD playlists. Returns [(attributes, media playlist)]."""
     master = Path(master)
     tags, variants = read_master(master)
     assert tags[:3] == ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-INDEPENDENT-SEGMENTS"], tags
@@ -58,6 +59,8 @@ def check_master(master, names):
         assert peak <= int(attrs["BANDWIDTH"]) <= 1.1 * peak, (uri, attrs, peak)
         assert abs(int(attrs["AVERAGE-BANDWIDTH"]) - average) <= 0.1 * average, (uri, attrs, average)
         assert attrs["FRAME-RATE"] == "30.000" and re.fullmatch(r"\d+x\d+", attrs["RESOLUTION"])
+        assert attrs["CLOSED-CAPTIONS"] == "NONE", attrs
+        assert "#EXT-X-PLAYLIST-TYPE:VOD" in playlist.read_text().splitlines(), uri
         found.append((attrs, playlist))
     assert [p.name for _, p in found] == [f"{name}.m3u8" for name in names], found
     return found

@@ -672,8 +672,9 @@ def test_working_directory_where_the_rendition_cannot_be_written(media, workdir,
 
 
 def test_a_full_disk_is_named_as_the_cause(media, workdir):
-    # The second segment goes to a device that is always full.
-    (workdir.path / "360p_001.ts").symlink_to("/dev/full")
+    # The second segment goes to a device that is always full (segments are
+    # written beside their place first).
+    (workdir.path / "360p_001.ts.tmp").symlink_to("/dev/full")
     run = job(workdir.path, media["long.mp4"])
     assert run.messages("ERROR") == [
         "Rendition 360p.m3u8 failed while writing the HLS segments: No space left on device",

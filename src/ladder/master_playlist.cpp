@@ -56,7 +56,9 @@ std::string master_playlist_text(const std::vector<Variant>& variants, const std
             text << ",CODECS=\"" << variant.video_codec << "," << kAudioCodec << "\"";
         }
         text << ",RESOLUTION=" << variant.planned.width << "x" << variant.planned.height
-             << ",FRAME-RATE=30.000\n"
+             << ",FRAME-RATE=30.000"
+             // The renditions carry no closed captions: players need not look for any.
+             << ",CLOSED-CAPTIONS=NONE\n"
              << media_playlist_uri(master_folder, working_directory, variant.planned.name + ".m3u8")
              << "\n";
     }

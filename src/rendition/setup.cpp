@@ -171,6 +171,10 @@ Status open_output(Rendition& r) {
     av_opt_set(context->priv_data, "hls_time", "6", 0);
     av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);
     av_opt_set(context->priv_data, "hls_list_size", "0", 0);
+    // A VOD playlist, written once at the end; segments and the playlist are
+    // written beside their place and put there whole.
+    av_opt_set(context->priv_data, "hls_playlist_type", "vod", 0);
+    av_opt_set(context->priv_data, "hls_flags", "temp_file", 0);
     av_opt_set(context->priv_data, "hls_key_info_file", r.key_info_path.c_str(), 0);
     // The H.264 encoder holds a few dozen pictures before it gives the first
     // back: where pictures are seconds apart (time-lapses, a still shown

@@ -36,10 +36,10 @@ UNIT_CASE("master", one_entry_per_rendition_in_order) {
                          "#EXT-X-VERSION:3\n"
                          "#EXT-X-INDEPENDENT-SEGMENTS\n"
                          "#EXT-X-STREAM-INF:BANDWIDTH=5296107,AVERAGE-BANDWIDTH=5280182,"
-                         "CODECS=\"avc1.640028,mp4a.40.2\",RESOLUTION=1920x1080,FRAME-RATE=30.000\n"
+                         "CODECS=\"avc1.640028,mp4a.40.2\",RESOLUTION=1920x1080,FRAME-RATE=30.000,CLOSED-CAPTIONS=NONE\n"
                          "1080p.m3u8\n"
                          "#EXT-X-STREAM-INF:BANDWIDTH=530001,AVERAGE-BANDWIDTH=498000,"
-                         "CODECS=\"avc1.64001e,mp4a.40.2\",RESOLUTION=360x640,FRAME-RATE=30.000\n"
+                         "CODECS=\"avc1.64001e,mp4a.40.2\",RESOLUTION=360x640,FRAME-RATE=30.000,CLOSED-CAPTIONS=NONE\n"
                          "360p.m3u8\n"));
 }
 
@@ -48,7 +48,7 @@ UNIT_CASE("master", an_unknown_codec_leaves_codecs_out) {
     CHECK_EQ(corvane::master_playlist_text({variant("720p", 1280, 720, 2700000, 2600000, "")}, "/w", "/w"),
              std::string("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n"
                          "#EXT-X-STREAM-INF:BANDWIDTH=2700000,AVERAGE-BANDWIDTH=2600000,"
-                         "RESOLUTION=1280x720,FRAME-RATE=30.000\n720p.m3u8\n"));
+                         "RESOLUTION=1280x720,FRAME-RATE=30.000,CLOSED-CAPTIONS=NONE\n720p.m3u8\n"));
 }
 
 UNIT_CASE("master", entries_name_the_media_playlists_from_the_masters_folder) {
@@ -57,10 +57,10 @@ UNIT_CASE("master", entries_name_the_media_playlists_from_the_masters_folder) {
                                            "/work/job/public", "/work/job"),
              std::string("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n"
                          "#EXT-X-STREAM-INF:BANDWIDTH=2,AVERAGE-BANDWIDTH=1,"
-                         "CODECS=\"avc1.64001f,mp4a.40.2\",RESOLUTION=1280x720,FRAME-RATE=30.000\n"
+                         "CODECS=\"avc1.64001f,mp4a.40.2\",RESOLUTION=1280x720,FRAME-RATE=30.000,CLOSED-CAPTIONS=NONE\n"
                          "../720p.m3u8\n"
                          "#EXT-X-STREAM-INF:BANDWIDTH=2,AVERAGE-BANDWIDTH=1,"
-                         "CODECS=\"avc1.64001e,mp4a.40.2\",RESOLUTION=640x360,FRAME-RATE=30.000\n"
+                         "CODECS=\"avc1.64001e,mp4a.40.2\",RESOLUTION=640x360,FRAME-RATE=30.000,CLOSED-CAPTIONS=NONE\n"
                          "../360p.m3u8\n"));
 }
 
