@@ -300,5 +300,16 @@ def test_ctrl_c_stops_every_worker_and_leaves_no_chunks(tmp_path):
     assert not list(tmp_path.glob(".corvane-chunks-*"))
     assert not (tmp_path / "master.m3u8").exists()
     time.sleep(0.5)
-    left = subprocess.run(["pgrep", "-f", token], capture_output=True, text=True).stdout
-    assert left == "", f"worker processes left: {left}"
+    assert processes_with(token) == [], "worker processes left"
+
+
+def processes_with(text):
+    """The processes whose command line holds `text`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and text.encode() in (entry / "cmdline").read_bytes():
+                found.append(int(entry.name))
+        except OSError:
+            pass
+    return found

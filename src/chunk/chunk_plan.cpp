@@ -35,13 +35,16 @@ int64_t first_picture(Source& stage) {
 
 // A source is split only where it can be read from the middle: a file of
 // stated length with pictures of its own (not a song's cover).
-std::vector<int64_t> plan_starts(Source& stage, double chunk_seconds, int64_t& origin) {
+std::vector<int64_t> plan_starts(Source& stage, double chunk_seconds, int64_t& origin,
+                                 FfmpegLogRoute& ffmpeg_messages) {
     const AVFormatContext* context = stage.input.context.get();
     if (stage.input.cover || context->duration <= 0 ||
         context->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE || (context->iformat->flags & AVFMT_NOFILE) ||
         !context->pb || !(context->pb->seekable & AVIO_SEEKABLE_NORMAL)) {
         return {};
     }
+    // What decoding the first pictures says, the chunks report.
+    ffmpeg_messages.choose([](const std::string&) { return false; });
     origin = first_picture(stage);
     if (origin == AV_NOPTS_VALUE) return {};
     return chunk_starts(origin, av_rescale_q(context->duration, AV_TIME_BASE_Q, kVideoTimeBase), chunk_seconds);
@@ -72,7 +75,7 @@ std::optional<ChunkedPlan> plan_chunked_job(const std::string& input, const std:
         return std::nullopt;
     }
     plan.input = as_workers_open(input);
-    plan.starts = plan_starts(*stage, chunk_seconds, plan.origin);
+    plan.starts = plan_starts(*stage, chunk_seconds, plan.origin, ffmpeg_messages);
     plan.length = std::max<int64_t>(stage->input.context->duration, 0);
     return plan;
 }
