@@ -69,39 +69,35 @@ ffmpeg -v error -nostdin -y -f lavfi -t 2 -i "testsrc2=size=2560x1440:rate=30,zs
     -c:v libx265 -preset ultrafast -x265-params log-level=error -color_primaries bt2020 -color_trc smpte2084 \
     -colorspace bt2020nc -c:a aac "$WORK/hdr.mp4"
 
-status=0
-for clip in clip.mp4 sideways.mp4 hdr.mp4; do
-    say "one four-rendition call under ThreadSanitizer: $clip"
-    (
-        cd "$WORK"
-        PYTHONPATH="$OLDPWD/build/tsan-mod${PYTHONPATH:+:$PYTHONPATH}" \
-        TSAN_OPTIONS="halt_on_error=0:exitcode=0:ignore_noninstrumented_modules=1:second_deadlock_stack=1:history_size=4:suppressions=$OLDPWD/scripts/sanitize-tsan.supp:log_path=$OLDPWD/$REPORTS/tsan" \
-        LD_PRELOAD="$(preload_for libtsan.so)" \
-        timeout -s KILL 1800 "$PY" -c \
-            "import corvane; corvane.hls_encoder('$clip', 'master.m3u8')" >call.log 2>&1
-    ) || status=$?
-    cat "$WORK/call.log" | grep '^\[' || true
-    grep -q "All secure transcoding finished flawlessly." "$WORK/call.log" ||
-        { say "the call on $clip did not finish (exit status $status)"; status=1; }
-done
-
 # A chunked call: three chunks (the last reading the whole source), given to
 # two threads of the same process, then stitched.
 ffmpeg -v error -nostdin -y -f lavfi -t 19 -i testsrc2=size=640x360:rate=30 \
     -f lavfi -t 19 -i sine=frequency=440:sample_rate=48000 \
     -c:v libx264 -preset ultrafast -g 45 -pix_fmt yuv420p -c:a aac "$WORK/long.mp4"
-say "a chunked two-rendition call under ThreadSanitizer: long.mp4"
-(
-    cd "$WORK"
-    PYTHONPATH="$OLDPWD/build/tsan-mod${PYTHONPATH:+:$PYTHONPATH}" \
-    TSAN_OPTIONS="halt_on_error=0:exitcode=0:ignore_noninstrumented_modules=1:second_deadlock_stack=1:history_size=4:suppressions=$OLDPWD/scripts/sanitize-tsan.supp:log_path=$OLDPWD/$REPORTS/tsan" \
-    LD_PRELOAD="$(preload_for libtsan.so)" \
-    timeout -s KILL 1800 "$PY" -c \
-        "import concurrent.futures as cf; from corvane import parallel; parallel.hls_encoder('long.mp4', 'master.m3u8', ['720p', '360p'], [2500000, 400000], chunk_seconds=6, executor=cf.ThreadPoolExecutor(2))" >call.log 2>&1
-) || status=$?
-cat "$WORK/call.log" | grep '^\[' || true
-grep -q "All secure transcoding finished flawlessly." "$WORK/call.log" ||
-    { say "the chunked call did not finish (exit status $status)"; status=1; }
+
+# under_tsan WHAT CODE: runs the Python CODE in $WORK under ThreadSanitizer
+# and checks that the job it runs (WHAT) finished.
+status=0
+under_tsan() {
+    say "$1 under ThreadSanitizer"
+    (
+        cd "$WORK"
+        PYTHONPATH="$OLDPWD/build/tsan-mod${PYTHONPATH:+:$PYTHONPATH}" \
+        TSAN_OPTIONS="halt_on_error=0:exitcode=0:ignore_noninstrumented_modules=1:second_deadlock_stack=1:history_size=4:suppressions=$OLDPWD/scripts/sanitize-tsan.supp:log_path=$OLDPWD/$REPORTS/tsan" \
+        LD_PRELOAD="$(preload_for libtsan.so)" \
+        timeout -s KILL 1800 "$PY" -c "$2" >call.log 2>&1
+    ) || status=$?
+    grep '^\[' "$WORK/call.log" || true
+    grep -q "All secure transcoding finished flawlessly." "$WORK/call.log" ||
+        { say "$1 did not finish (exit status $status)"; status=1; }
+}
+
+for clip in clip.mp4 sideways.mp4 hdr.mp4; do
+    under_tsan "one four-rendition call on $clip" \
+        "import corvane; corvane.hls_encoder('$clip', 'master.m3u8')"
+done
+under_tsan "a chunked two-rendition call on long.mp4" \
+    "import concurrent.futures as cf; from corvane import parallel; parallel.hls_encoder('long.mp4', 'master.m3u8', ['720p', '360p'], [2500000, 400000], chunk_seconds=6, executor=cf.ThreadPoolExecutor(2))"
 
 "$PY" scripts/sanitize-report.py tsan "$REPORTS" || status=1
 exit "$status"
