@@ -199,6 +199,24 @@ def test_failures_are_reported_as_the_single_call_reports_them(tmp_path, input_n
     assert not list((tmp_path / "chunked").glob(".corvane-chunks-*"))
 
 
+def test_an_executor_that_takes_no_tasks_fails_the_renditions(tmp_path):
+    source = make_source(tmp_path / "clip.mp4", seconds=13)
+    write_key_info(tmp_path)
+    code = ("import sys, concurrent.futures as cf\n"
+            "from corvane import parallel\n"
+            "pool = cf.ThreadPoolExecutor(1)\n"
+            "pool.shutdown()\n"
+            "print('RESULT=' + repr(parallel.hls_encoder(sys.argv[1], 'master.m3u8', ['360p'], [600000], "
+            "chunk_seconds=6, executor=pool)))\n")
+    done = subprocess.run([sys.executable, "-c", code, str(source)], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and "RESULT=None" in done.stdout, done.stderr
+    errors = [line.split("] ", 2)[2] for line in done.stderr.splitlines() if "[ERROR]" in line]
+    assert errors[0].startswith("Rendition 360p.m3u8 failed: chunk 1 could not be encoded: RuntimeError("), errors
+    assert errors[1:] == ["No rendition was created; the master playlist master.m3u8 was not written."]
+    assert not list(tmp_path.glob(".corvane-chunks-*"))
+
+
 @pytest.mark.parametrize("arguments, error", [
     (dict(chunk_seconds=0), ValueError),
     (dict(chunk_seconds="6"), TypeError),

@@ -127,9 +127,13 @@ class _Job:
     def _submit(self, chunk):
         chunk.attempts += 1
         executor = self.executor if self.local is None else self.local.get()
-        future = executor.submit(_run_chunk, self.plan["input"], self.folder, self.plan["renditions"],
-                                 chunk.index, chunk.start, chunk.end, self.plan["origin"],
-                                 chunk.last or chunk.exact, chunk.exact, chunk.last)
+        try:
+            future = executor.submit(_run_chunk, self.plan["input"], self.folder, self.plan["renditions"],
+                                     chunk.index, chunk.start, chunk.end, self.plan["origin"],
+                                     chunk.last or chunk.exact, chunk.exact, chunk.last)
+        except Exception as error:  # a caller's executor that is shut down or broken
+            chunk.attempts = _ATTEMPTS
+            return self._failed(chunk, error)
         self.running[future] = chunk
 
     def _failed(self, chunk, error):
@@ -277,10 +281,11 @@ def hls_encoder(input: _Path, output: _Path, resolution: Sequence[_Path] = _RESO
         job = _Job(plan, folder, executor, workers or os.cpu_count() or 1)
         try:
             statuses, outcome = job.run()
-        except BaseException:
+        except BaseException as error:
             job.stop()
             job.close(kill=True)
-            _engine._report_interrupted(output)
+            if isinstance(error, (KeyboardInterrupt, SystemExit)):
+                _engine._report_interrupted(output)
             raise
         job.close()
         _engine._stitch(output, key, folder, len(job.chunks), plan["renditions"], statuses, outcome)
