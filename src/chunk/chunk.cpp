@@ -113,7 +113,7 @@ void run_chunk(const ChunkTask& task, Source& stage, ChunkRun& run, ChunkResult&
     try {
         for (size_t i = 0; i < task.renditions.size(); ++i) {
             threads.start([&task, &result, &feed = *run.feeds[i], i] {
-                const RenditionSpec& r = task.renditions[i];
+                const PlannedRendition& r = task.renditions[i];
                 result.renditions[i] = encode_stretch(feed, chunk_packets_path(task.folder, task.index, i),
                                                       r.name + ".m3u8", r.width, r.height, r.bitrate);
             });

@@ -30,7 +30,7 @@ namespace corvane {
 struct ChunkTask {
     std::string input;
     std::string folder;  // the job's folder of chunk files
-    std::vector<RenditionSpec> renditions;
+    std::vector<PlannedRendition> renditions;
     int index = 0;
     // The stretch of the output, in 1/30 s: [from, to).
     int64_t from = INT64_MIN;

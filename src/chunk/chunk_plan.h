@@ -15,7 +15,7 @@ namespace corvane {
 
 struct ChunkedPlan {
     std::string input;  // the source as the workers open it (an absolute path, or a URL)
-    std::vector<RenditionSpec> renditions;
+    std::vector<PlannedRendition> renditions;
     // Where each chunk but the first starts, in 1/30 s of output time; the
     // last chunk goes on to the source's end.
     std::vector<int64_t> starts;

@@ -80,14 +80,14 @@ Status write_packets(Rendition& r, const std::string& folder, int chunks, size_t
 
 RenditionResult stitch_rendition(const StitchTask& task, size_t index, const AVCodecParameters* audio,
                                  const std::atomic<bool>& stop) {
-    const RenditionSpec& spec = task.renditions[index];
-    const std::string playlist = spec.name + ".m3u8";
+    const PlannedRendition& planned = task.renditions[index];
+    const std::string playlist = planned.name + ".m3u8";
     if (task.encoded[index].failed()) {
         log_rendition_failure(playlist, task.encoded[index]);
         return RenditionResult{};
     }
     try {
-        Rendition r(nullptr, audio, playlist, spec.width, spec.height, spec.bitrate, task.key);
+        Rendition r(nullptr, audio, playlist, planned.width, planned.height, planned.bitrate, task.key);
         r.outcome = task.outcome;
         RenditionResult result;
         Status s = open_video_encoder(r);

@@ -21,7 +21,7 @@ struct StitchTask {
     std::string key;     // the key-info file
     std::string folder;  // the job's folder of chunk files
     int chunks = 0;
-    std::vector<RenditionSpec> renditions;
+    std::vector<PlannedRendition> renditions;
     // Per rendition, how its chunks' encoding ended (the first failure, in
     // the order of the chunks).
     std::vector<Status> encoded;

@@ -19,20 +19,20 @@ namespace corvane {
 bool probe_source(Source& stage, const std::string& input, int& width, int& height);
 
 // The renditions of the job, with the lines the plan gives logged.
-std::vector<RenditionSpec> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
+std::vector<PlannedRendition> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
                                        std::vector<int> bitrate);
 
 // The source stage sized for the plan's largest rendition.
-void plan_source_size(Source& stage, const std::vector<RenditionSpec>& plan);
+void plan_source_size(Source& stage, const std::vector<PlannedRendition>& plan);
 // Sizes the source stage for the plan and opens its decoders, the AAC
 // encoder and the audio graph, with the WARN line of a source without usable
 // sound. When that cannot even start, every rendition fails with the cause
 // (one ERROR line each) and it says so.
-bool open_stage(Source& stage, const std::vector<RenditionSpec>& plan);
+bool open_stage(Source& stage, const std::vector<PlannedRendition>& plan);
 
 // How the job ended: the master playlist of the renditions that were
 // created, and the lines that say what was and was not made.
-void report(const std::string& output, const std::vector<RenditionSpec>& plan,
+void report(const std::string& output, const std::vector<PlannedRendition>& plan,
             const std::vector<RenditionResult>& results, bool stopped);
 
 // Calls from several threads of one process run one after another: they

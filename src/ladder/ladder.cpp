@@ -42,10 +42,10 @@ constexpr std::chrono::milliseconds kWatchInterval{100};
 // What the job's threads share while the renditions run. It outlives them:
 // they are all joined before it goes.
 struct LadderRun {
-    explicit LadderRun(const std::vector<RenditionSpec>& renditions)
+    explicit LadderRun(const std::vector<PlannedRendition>& renditions)
         : plan(renditions), results(renditions.size()) {}
 
-    const std::vector<RenditionSpec>& plan;
+    const std::vector<PlannedRendition>& plan;
     // results[i] is written by worker i only and read after it is joined.
     std::vector<RenditionResult> results;
     // How far the source has been read: written by the source thread, read
@@ -77,7 +77,7 @@ Status prepare_feeds(LadderRun& run, const Source& source) {
 // (it would end the process): a rendition that throws stops taking, the
 // source that throws gives every feed up.
 void start_threads(JobThreads& threads, LadderRun& run, Source& source, const std::string& key) {
-    const std::vector<RenditionSpec>& plan = run.plan;
+    const std::vector<PlannedRendition>& plan = run.plan;
     threads.reserve(plan.size() + 1);
     try {
         for (size_t i = 0; i < plan.size(); ++i) {
@@ -135,7 +135,7 @@ bool watch_threads(JobThreads& threads, LadderRun& run, Source& source, Progress
 // rendition, each fed by its own queue, while the calling thread reports
 // progress and asks `interrupted` whether to stop. Returns, per rendition,
 // how it ended; `stopped` says whether the job was interrupted.
-std::vector<RenditionResult> run_renditions(Source& source, const std::vector<RenditionSpec>& plan,
+std::vector<RenditionResult> run_renditions(Source& source, const std::vector<PlannedRendition>& plan,
                                             const std::string& key,
                                             const std::function<bool()>& interrupted, bool& stopped) {
     LadderRun run(plan);
@@ -170,14 +170,14 @@ bool probe_source(Source& stage, const std::string& input, int& width, int& heig
     return true;
 }
 
-std::vector<RenditionSpec> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
+std::vector<PlannedRendition> plan_ladder(int width, int height, const std::vector<std::string>& resolution,
                                        std::vector<int> bitrate) {
     Plan plan = plan_renditions(width, height, resolution, std::move(bitrate));
     for (const auto& line : plan.lines) log_message(line.level, line.text);
     return std::move(plan.renditions);
 }
 
-void plan_source_size(Source& stage, const std::vector<RenditionSpec>& plan) {
+void plan_source_size(Source& stage, const std::vector<PlannedRendition>& plan) {
     for (const auto& rendition : plan) {
         if (rendition.width * rendition.height > stage.largest_width * stage.largest_height) {
             stage.largest_width = rendition.width;
@@ -186,7 +186,7 @@ void plan_source_size(Source& stage, const std::vector<RenditionSpec>& plan) {
     }
 }
 
-bool open_stage(Source& stage, const std::vector<RenditionSpec>& plan) {
+bool open_stage(Source& stage, const std::vector<PlannedRendition>& plan) {
     plan_source_size(stage, plan);
     const Status opened = open_source(stage);
     if (opened.failed()) {
@@ -204,7 +204,7 @@ namespace {
 // The source is decoded and normalised once for every rendition: its
 // decoders, the AAC encoder and the audio graph are opened here. When that
 // cannot even start, every rendition fails with the cause.
-std::vector<RenditionResult> run_ladder(Source& stage, const std::vector<RenditionSpec>& plan,
+std::vector<RenditionResult> run_ladder(Source& stage, const std::vector<PlannedRendition>& plan,
                                         const std::string& key, const std::function<bool()>& interrupted,
                                         bool& stopped) {
     if (plan.empty()) return {};
@@ -273,7 +273,7 @@ bool replaces_a_media_playlist(const std::string& output, const std::vector<Vari
 
 }  // namespace
 
-void report(const std::string& output, const std::vector<RenditionSpec>& plan,
+void report(const std::string& output, const std::vector<PlannedRendition>& plan,
             const std::vector<RenditionResult>& results, bool stopped) {
     if (stopped) {
         log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
@@ -320,7 +320,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     int width = 0;
     int height = 0;
     if (!probe_source(*stage, input, width, height)) return;
-    const std::vector<RenditionSpec> plan = plan_ladder(width, height, resolution, std::move(bitrate));
+    const std::vector<PlannedRendition> plan = plan_ladder(width, height, resolution, std::move(bitrate));
     bool stopped = false;
     const std::vector<RenditionResult> results = run_ladder(*stage, plan, key, interrupted, stopped);
     report(output, plan, results, stopped);

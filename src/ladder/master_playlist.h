@@ -15,7 +15,7 @@ namespace corvane {
 // A rendition that was created, as the master playlist lists it: what was
 // planned, and what was measured of what it wrote.
 struct Variant {
-    RenditionSpec planned;
+    PlannedRendition planned;
     int64_t peak_rate = 0;     // bit/s, of its segments as written
     int64_t average_rate = 0;  // bit/s
     std::string video_codec;   // as "avc1.64001f"; empty when unknown

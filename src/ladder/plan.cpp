@@ -44,14 +44,14 @@ Plan plan_renditions(int source_width, int source_height, const std::vector<std:
         }
         // Two workers on one name would write the same playlist and segments.
         const bool repeated = std::any_of(plan.renditions.begin(), plan.renditions.end(),
-                                          [&](const RenditionSpec& planned) { return planned.name == name; });
+                                          [&](const PlannedRendition& planned) { return planned.name == name; });
         if (repeated) {
             plan.lines.push_back({WARN, "Duplicate resolution requested: " + name + ". Skipping."});
             continue;
         }
         const int width = landscape ? row->long_side : row->short_side;
         const int height = landscape ? row->short_side : row->long_side;
-        plan.renditions.push_back(RenditionSpec{name, width, height, bitrates[i]});
+        plan.renditions.push_back(PlannedRendition{name, width, height, bitrates[i]});
     }
     return plan;
 }

@@ -34,7 +34,7 @@ std::vector<std::string> default_resolutions();
 std::vector<int> default_bitrates();
 
 // One planned rendition of the ladder.
-struct RenditionSpec {
+struct PlannedRendition {
     std::string name;
     int width;
     int height;
@@ -42,7 +42,7 @@ struct RenditionSpec {
 };
 
 struct Plan {
-    std::vector<RenditionSpec> renditions;
+    std::vector<PlannedRendition> renditions;
     std::vector<LogLine> lines;  // what was skipped, and why
 };
 

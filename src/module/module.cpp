@@ -56,10 +56,10 @@ corvane::Status status_from(const StatusTuple& t) {
     return s;
 }
 
-std::vector<corvane::RenditionSpec> renditions_from(const std::vector<RenditionTuple>& tuples) {
-    std::vector<corvane::RenditionSpec> specs;
-    for (const auto& [name, width, height, bitrate] : tuples) specs.push_back({name, width, height, bitrate});
-    return specs;
+std::vector<corvane::PlannedRendition> renditions_from(const std::vector<RenditionTuple>& tuples) {
+    std::vector<corvane::PlannedRendition> planned;
+    for (const auto& [name, width, height, bitrate] : tuples) planned.push_back({name, width, height, bitrate});
+    return planned;
 }
 
 OutcomeTuple outcome_tuple(const corvane::SourceOutcome& o) {

@@ -13,7 +13,7 @@ using corvane::Variant;
 
 Variant variant(const char* name, int width, int height, int64_t peak, int64_t average, const char* codec) {
     Variant v;
-    v.planned = corvane::RenditionSpec{name, width, height, 0};
+    v.planned = corvane::PlannedRendition{name, width, height, 0};
     v.peak_rate = peak;
     v.average_rate = average;
     v.video_codec = codec;

@@ -11,11 +11,11 @@
 
 namespace corvane {
 
-bool operator==(const RenditionSpec& a, const RenditionSpec& b) {
+bool operator==(const PlannedRendition& a, const PlannedRendition& b) {
     return a.name == b.name && a.width == b.width && a.height == b.height && a.bitrate == b.bitrate;
 }
 
-std::ostream& operator<<(std::ostream& out, const RenditionSpec& r) {
+std::ostream& operator<<(std::ostream& out, const PlannedRendition& r) {
     return out << r.name << " " << r.width << "x" << r.height << " @" << r.bitrate;
 }
 
@@ -23,7 +23,7 @@ std::ostream& operator<<(std::ostream& out, const RenditionSpec& r) {
 
 namespace {
 
-using corvane::RenditionSpec;
+using corvane::PlannedRendition;
 
 const std::vector<std::string> kDefaultNames = {"1080p", "720p", "480p", "360p"};
 const std::vector<int> kDefaultRates = {5000000, 2500000, 1000000, 400000};
@@ -39,7 +39,7 @@ struct PlanRow {
     int height;
     std::vector<std::string> names;
     std::vector<int> rates;
-    std::vector<RenditionSpec> planned;
+    std::vector<PlannedRendition> planned;
     std::vector<std::string> warnings;
 };
 
