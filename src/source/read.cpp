@@ -240,17 +240,22 @@ Status read_and_drain(Source& s) {
 
 }  // namespace
 
-Status open_source(Source& s) {
+Status open_reading(Source& s) {
     // Reading stops as soon as the job is interrupted, even in the middle of
     // a slow read.
     s.input.context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
     RETURN_IF_FAILED(status_of(s.input.stream_info, "reading the source's stream information"));
+    s.read_packet.reset(av_packet_alloc());
+    return s.read_packet ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
+}
+
+Status open_source(Source& s) {
+    RETURN_IF_FAILED(open_reading(s));
     RETURN_IF_FAILED(s.video.open(s.input, s.largest_width, s.largest_height));
     RETURN_IF_FAILED(s.audio.open(s.input));
     // A cover is shown as long as the sound goes on, from the start.
     s.repeat_to_audio_end = s.input.cover;
-    s.read_packet.reset(av_packet_alloc());
-    return s.read_packet ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    return Status{};
 }
 
 SourceOutcome run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::atomic<int64_t>& read_position,

@@ -11,10 +11,6 @@ namespace corvane {
 
 namespace {
 
-int stop_requested(void* source) {
-    return static_cast<Source*>(source)->stop.load() ? 1 : 0;
-}
-
 Status seek_before(Source& s, int64_t from) {
     const AVStream* video = s.input.video;
     const int64_t target = av_rescale_q(from - kChunkLeadIn, kVideoTimeBase, video->time_base);
@@ -25,13 +21,11 @@ Status seek_before(Source& s, int64_t from) {
 }  // namespace
 
 Status open_stretch(Source& s) {
-    s.input.context->interrupt_callback = AVIOInterruptCB{stop_requested, &s};
-    RETURN_IF_FAILED(status_of(s.input.stream_info, "reading the source's stream information"));
+    RETURN_IF_FAILED(open_reading(s));
     RETURN_IF_FAILED(s.video.open(s.input, s.largest_width, s.largest_height));
     // Only the pictures are read.
     if (s.input.audio) s.input.audio->discard = AVDISCARD_ALL;
-    s.read_packet.reset(av_packet_alloc());
-    return s.read_packet ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    return Status{};
 }
 
 Status read_stretch(Source& s, const Stretch& stretch) {

@@ -55,6 +55,11 @@ struct Source {
     size_t kept_bytes = 0;
 };
 
+// What every way of reading the source sets up first: reading stops when
+// the job is interrupted; the stream information must have been read; the
+// packet reading takes.
+Status open_reading(Source& s);
+
 // Set-up, in pipeline order: decoders, the AAC encoder, the loudness chain,
 // buffers. A failure here fails every rendition.
 Status open_source(Source& s);
