@@ -68,7 +68,7 @@ def test_a_signal_stops_the_job_at_once(workdir, long_source, tmp_path, kind, ex
                       "playlists have no end) and the master playlist master.m3u8 was not written."]
     assert not (workdir.path / "master.m3u8").exists()
     # The next call in the same process works as usual.
-    assert (workdir.path / "second.m3u8").read_text().splitlines()[-1] == "360p.m3u8"
+    assert "360p.m3u8" in (workdir.path / "second.m3u8").read_text().splitlines()
     assert "#EXT-X-ENDLIST" in (workdir.path / "360p.m3u8").read_text()
 
 

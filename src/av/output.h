@@ -23,6 +23,10 @@ constexpr AVRational kAudioTimeBase{1, kAudioRate};
 constexpr const char* kAudioLayout = "stereo";
 constexpr int64_t kAudioBitRate = 128000;
 
+// How far the MPEG-TS muxer may hold a stream's packets back, in
+// microseconds; its clock starts on by twice as much.
+constexpr int kMuxDelay = 700000;
+
 // What the source handed out, on the output clocks: the first picture's
 // stamp and where the last one ends (1/30 s), and the first and end sample
 // of the audio (1/44100 s).

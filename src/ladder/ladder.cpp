@@ -285,7 +285,8 @@ void report(const std::string& output, const std::vector<PlannedRendition>& plan
     for (size_t i = 0; i < plan.size(); ++i) {
         const RenditionResult& result = results[i];
         if (result.created) {
-            created.push_back(Variant{plan[i], result.rates.peak, result.rates.average, result.video_codec});
+            created.push_back(Variant{plan[i], result.rates.peak, result.rates.average, result.video_codec,
+                                      result.iframe_rates.peak, result.iframe_rates.average});
         } else {
             failed += (failed.empty() ? "" : ", ") + plan[i].name;
         }

@@ -62,6 +62,17 @@ std::string master_playlist_text(const std::vector<Variant>& variants, const std
              << media_playlist_uri(master_folder, working_directory, variant.planned.name + ".m3u8")
              << "\n";
     }
+    // Players scrub and fast-forward with the I-frame playlists: one key
+    // frame every 2 s, each decodable on its own.
+    for (const auto& variant : variants) {
+        if (variant.iframe_peak_rate <= 0) continue;
+        text << "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=" << variant.iframe_peak_rate
+             << ",AVERAGE-BANDWIDTH=" << variant.iframe_average_rate;
+        if (!variant.video_codec.empty()) text << ",CODECS=\"" << variant.video_codec << "\"";
+        text << ",RESOLUTION=" << variant.planned.width << "x" << variant.planned.height << ",URI=\""
+             << media_playlist_uri(master_folder, working_directory, variant.planned.name + "_iframes.m3u8")
+             << "\"\n";
+    }
     return text.str();
 }
 

@@ -19,6 +19,9 @@ struct Variant {
     int64_t peak_rate = 0;     // bit/s, of its segments as written
     int64_t average_rate = 0;  // bit/s
     std::string video_codec;   // as "avc1.64001f"; empty when unknown
+    // Of its I-frame playlist ("<name>_iframes.m3u8"); 0: it has none.
+    int64_t iframe_peak_rate = 0;
+    int64_t iframe_average_rate = 0;
 };
 
 // The URI by which a master playlist in `master_folder` names the media
@@ -30,7 +33,8 @@ std::string media_playlist_uri(const std::string& master_folder, const std::stri
                                const std::string& playlist);
 
 // The whole master playlist: the header, then one entry per variant in
-// order, naming its media playlist ("<name>.m3u8") by media_playlist_uri.
+// order, naming its media playlist ("<name>.m3u8") by media_playlist_uri,
+// then the I-frame playlists in the same order.
 std::string master_playlist_text(const std::vector<Variant>& variants, const std::string& master_folder,
                                  const std::string& working_directory);
 

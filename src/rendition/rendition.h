@@ -11,6 +11,7 @@
 #include "av/picture_area.h"
 #include "chunk/packet_file.h"
 #include "queue/media_queue.h"
+#include "rendition/iframes.h"
 #include "rendition/transcode.h"
 
 namespace corvane {
@@ -66,6 +67,7 @@ struct Rendition {
     // For a chunk of a chunked job, instead of the HLS output: the file that
     // keeps the H.264 packets.
     PacketWriter video_file;
+    IFrameWriter iframes;
     std::string segment_base;
     std::string segment_pattern;
     MediaItem item;          // one item from the feed

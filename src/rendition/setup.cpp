@@ -148,8 +148,6 @@ int close_written_file(AVFormatContext* context, AVIOContext* file) {
 
 // How long the muxer waits for the other stream before it writes a packet.
 constexpr int64_t kInterleaveWait = 150 * int64_t{AV_TIME_BASE};
-// How far the MPEG-TS muxer may hold a stream's packets back, in microseconds.
-constexpr int kMuxDelay = 700000;
 
 Status open_output(Rendition& r) {
     AVFormatContext* context = nullptr;
@@ -167,6 +165,7 @@ Status open_output(Rendition& r) {
     r.segment_pattern = r.segment_base + "_%03d.ts";
 
     RETURN_IF_FAILED(check_key_info(r));
+    RETURN_IF_FAILED(r.iframes.open(r.key_info_path, r.segment_base, r.out_video->codecpar));
 
     av_opt_set(context->priv_data, "hls_time", "6", 0);
     av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);

@@ -64,6 +64,7 @@ struct StopTaking {
 Status finish_output(Rendition& r, RenditionResult& result) {
     RETURN_IF_FAILED(status_of(av_write_trailer(r.output.get()), "writing the HLS trailer"));
     RETURN_IF_FAILED(check_written_segments(r, result.rates));
+    RETURN_IF_FAILED(r.iframes.finish(r.outcome.handed_out, result.iframe_rates));
     result.video_codec = video_codec_string(r);
     result.created = true;
     return Status{};

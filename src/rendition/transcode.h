@@ -18,6 +18,7 @@ using WrittenRates = SegmentRates;
 struct RenditionResult {
     bool created = false;
     WrittenRates rates;
+    WrittenRates iframe_rates;  // of its I-frame playlist's entries
     std::string video_codec;  // of its H.264 stream, as "avc1.64001f"; empty when unknown
 };
 

@@ -209,8 +209,14 @@ Status write_packet(Rendition& r, AVPacket* packet, AVRational time_base, const 
 
 }  // namespace
 
-Status write_video(Rendition& r, AVPacket* packet) { return write_packet(r, packet, kVideoTimeBase, r.out_video); }
+Status write_video(Rendition& r, AVPacket* packet) {
+    RETURN_IF_FAILED(r.iframes.take_video(packet));
+    return write_packet(r, packet, kVideoTimeBase, r.out_video);
+}
 
-Status write_audio(Rendition& r, AVPacket* packet) { return write_packet(r, packet, kAudioTimeBase, r.out_audio); }
+Status write_audio(Rendition& r, AVPacket* packet) {
+    RETURN_IF_FAILED(r.iframes.take_audio(packet));
+    return write_packet(r, packet, kAudioTimeBase, r.out_audio);
+}
 
 }  // namespace corvane

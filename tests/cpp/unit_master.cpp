@@ -64,6 +64,24 @@ UNIT_CASE("master", entries_name_the_media_playlists_from_the_masters_folder) {
                          "../360p.m3u8\n"));
 }
 
+// After every variant, its I-frame playlist in the same order, named like
+// the media playlists; a variant without one is left out.
+UNIT_CASE("master", iframe_playlists_follow_the_variants) {
+    std::vector<Variant> variants = {variant("720p", 1280, 720, 2, 1, "avc1.64001f"),
+                                     variant("480p", 854, 480, 2, 1, "avc1.64001e"),
+                                     variant("360p", 640, 360, 2, 1, "")};
+    variants[0].iframe_peak_rate = 200000;
+    variants[0].iframe_average_rate = 101000;
+    variants[2].iframe_peak_rate = 70000;
+    variants[2].iframe_average_rate = 40000;
+    const std::string text = corvane::master_playlist_text(variants, "/work/job/public", "/work/job");
+    CHECK_EQ(text.substr(text.find("../360p.m3u8\n") + 13),
+             std::string("#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=200000,AVERAGE-BANDWIDTH=101000,"
+                         "CODECS=\"avc1.64001f\",RESOLUTION=1280x720,URI=\"../720p_iframes.m3u8\"\n"
+                         "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=70000,AVERAGE-BANDWIDTH=40000,"
+                         "RESOLUTION=640x360,URI=\"../360p_iframes.m3u8\"\n"));
+}
+
 UNIT_CASE("master", media_playlist_uris) {
     struct UriRow {
         const char* id;
