@@ -144,6 +144,8 @@ std::string chunk_packets_path(const std::string& folder, int index, size_t rend
 
 std::string audio_packets_path(const std::string& folder) { return folder + "/audio.aac"; }
 
+std::string subtitles_path(const std::string& folder) { return folder + "/subtitles.cues"; }
+
 ChunkResult encode_chunk(const ChunkTask& task) {
     std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
     LogCapture capture;
@@ -166,6 +168,10 @@ ChunkResult encode_chunk(const ChunkTask& task) {
             }
             if (!write_shown(shown_path(task.folder, task.index), run.shown) && result.outcome.status.ok()) {
                 result.outcome.status = Status{AVERROR(EIO), "writing the chunk's pictures"};
+            }
+            if (task.keep_audio && result.outcome.status.ok() &&
+                !stage->subtitles.save(subtitles_path(task.folder))) {
+                result.outcome.status = Status{AVERROR(EIO), "writing the chunk's subtitles"};
             }
         }
     }

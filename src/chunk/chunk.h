@@ -63,5 +63,7 @@ bool chunks_join(const std::string& folder, int earlier, int later, int64_t join
 // The files of the job's folder.
 std::string chunk_packets_path(const std::string& folder, int index, size_t rendition);
 std::string audio_packets_path(const std::string& folder);
+// The source's subtitle cues, saved by the chunk that keeps the audio.
+std::string subtitles_path(const std::string& folder);
 
 }  // namespace corvane

@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "rendition/rendition.h"
 #include "source/aac_output.h"
+#include "subtitles/subtitle_tracks.h"
 
 namespace corvane {
 
@@ -137,7 +138,13 @@ void stitch_job(const StitchTask& task, const std::function<bool()>& interrupted
         }
     }
     const bool stopped = stop.load();
-    report(task.output, task.renditions, results, stopped);
+    SubtitleTracks subtitles;
+    if (!subtitles.load(subtitles_path(task.folder))) {
+        log_message(ERROR, "The subtitles could not be read back from the chunks; the master playlist lists none.");
+        subtitles = SubtitleTracks();
+    }
+    report(task.output, task.renditions, results, stopped,
+           write_subtitle_tracks(subtitles, results, task.key, stopped));
 }
 
 }  // namespace corvane

@@ -26,6 +26,7 @@ extern "C" {
 #include "rendition/transcode.h"
 #include "queue/media_queue.h"
 #include "source/source.h"
+#include "subtitles/subtitle_files.h"
 
 namespace corvane {
 
@@ -196,6 +197,7 @@ bool open_stage(Source& stage, const std::vector<PlannedRendition>& plan) {
     if (!stage.input.why_no_audio.empty()) {
         log_message(WARN, stage.input.why_no_audio + "; every rendition carries a silent audio track.");
     }
+    for (const auto& line : stage.subtitle_warnings) log_message(WARN, line);
     return true;
 }
 
@@ -227,7 +229,8 @@ std::string resolved_folder(const std::filesystem::path& folder) {
 // middle, never hands a player half a playlist. A symbolic link at `output`
 // is written through; anything there but a file (a device, a pipe) is
 // written into, never replaced.
-bool write_master_playlist(const std::string& output, const std::vector<Variant>& variants) {
+bool write_master_playlist(const std::string& output, const std::vector<Variant>& variants,
+                           const std::vector<SubtitleRendition>& subtitles) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::file_status there = fs::status(output, error);
@@ -244,7 +247,7 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
     const std::string master_folder = error ? "" : resolved_folder(folder);
     const fs::path working = fs::current_path(error);
     const std::string working_directory = error ? "" : resolved_folder(working);
-    file << master_playlist_text(variants, master_folder, working_directory);
+    file << master_playlist_text(variants, master_folder, working_directory, subtitles);
     file.close();
     std::string why = file.fail() ? std::strerror(errno) : "";
     if (why.empty() && !in_place) {
@@ -273,8 +276,28 @@ bool replaces_a_media_playlist(const std::string& output, const std::vector<Vari
 
 }  // namespace
 
+std::vector<SubtitleRendition> write_subtitle_tracks(const SubtitleTracks& tracks,
+                                                     const std::vector<RenditionResult>& results,
+                                                     const std::string& key, bool stopped) {
+    std::vector<SubtitleRendition> written;
+    if (stopped) return written;
+    for (const auto& line : tracks.losses()) log_message(WARN, line);
+    // Timed as the renditions' segments are: every rendition's are alike.
+    for (const auto& result : results) {
+        if (!result.created) continue;
+        const Status s = write_subtitles(tracks, result.handed_out, result.ts_start, key, written);
+        if (s.failed()) {
+            log_message(ERROR, "The subtitles could not be written (while " + s.action + ": " + s.cause() +
+                                   "); the master playlist lists none.");
+        }
+        break;
+    }
+    return written;
+}
+
 void report(const std::string& output, const std::vector<PlannedRendition>& plan,
-            const std::vector<RenditionResult>& results, bool stopped) {
+            const std::vector<RenditionResult>& results, bool stopped,
+            const std::vector<SubtitleRendition>& subtitles) {
     if (stopped) {
         log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
                            "playlists have no end) and the master playlist " + output + " was not written.");
@@ -296,7 +319,7 @@ void report(const std::string& output, const std::vector<PlannedRendition>& plan
                                " was not written.");
         return;
     }
-    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created)) return;
+    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created, subtitles)) return;
     log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
     if (failed.empty()) {
         log_message(SUCCESS, "All secure transcoding finished flawlessly.");
@@ -324,7 +347,7 @@ void HlsLadderJob(std::string input, std::string output, std::vector<std::string
     const std::vector<PlannedRendition> plan = plan_ladder(width, height, resolution, std::move(bitrate));
     bool stopped = false;
     const std::vector<RenditionResult> results = run_ladder(*stage, plan, key, interrupted, stopped);
-    report(output, plan, results, stopped);
+    report(output, plan, results, stopped, write_subtitle_tracks(stage->subtitles, results, key, stopped));
 }
 
 }  // namespace corvane

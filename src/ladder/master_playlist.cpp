@@ -11,6 +11,7 @@ namespace {
 
 // Every rendition's AAC stream comes from the one AAC encoder: AAC-LC.
 constexpr const char* kAudioCodec = "mp4a.40.2";
+constexpr const char* kSubtitleGroup = "subs";
 
 // `path` as a URI path: bytes other than unreserved and sub-delimiter
 // characters, '/', ':' and '@' are percent-escaped.
@@ -44,10 +45,20 @@ std::string media_playlist_uri(const std::string& master_folder, const std::stri
 // set up their decoders from CODECS before they load a segment. Every
 // segment starts with a key frame, so each can be decoded on its own.
 std::string master_playlist_text(const std::vector<Variant>& variants, const std::string& master_folder,
-                                 const std::string& working_directory) {
+                                 const std::string& working_directory,
+                                 const std::vector<SubtitleRendition>& subtitles) {
     std::ostringstream text;
     text << "#EXTM3U\n#EXT-X-VERSION:3\n";
     if (!variants.empty()) text << "#EXT-X-INDEPENDENT-SEGMENTS\n";
+    const bool with_subtitles = !variants.empty() && !subtitles.empty();
+    for (size_t i = 0; with_subtitles && i < subtitles.size(); ++i) {
+        const SubtitleRendition& s = subtitles[i];
+        text << "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"" << kSubtitleGroup << "\",NAME=\"" << s.name << "\"";
+        if (!s.language.empty()) text << ",LANGUAGE=\"" << s.language << "\"";
+        text << ",DEFAULT=" << (s.is_default ? "YES" : "NO") << ",AUTOSELECT=" << (s.autoselect ? "YES" : "NO")
+             << ",FORCED=" << (s.forced ? "YES" : "NO") << ",URI=\""
+             << media_playlist_uri(master_folder, working_directory, s.playlist) << "\"\n";
+    }
     for (const auto& variant : variants) {
         text << "#EXT-X-STREAM-INF:BANDWIDTH=" << variant.peak_rate
              << ",AVERAGE-BANDWIDTH=" << variant.average_rate;
@@ -58,7 +69,9 @@ std::string master_playlist_text(const std::vector<Variant>& variants, const std
         text << ",RESOLUTION=" << variant.planned.width << "x" << variant.planned.height
              << ",FRAME-RATE=30.000"
              // The renditions carry no closed captions: players need not look for any.
-             << ",CLOSED-CAPTIONS=NONE\n"
+             << ",CLOSED-CAPTIONS=NONE";
+        if (with_subtitles) text << ",SUBTITLES=\"" << kSubtitleGroup << "\"";
+        text << "\n"
              << media_playlist_uri(master_folder, working_directory, variant.planned.name + ".m3u8")
              << "\n";
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ladder/plan.h"
+#include "subtitles/webvtt.h"
 
 namespace corvane {
 
@@ -34,8 +35,10 @@ std::string media_playlist_uri(const std::string& master_folder, const std::stri
 
 // The whole master playlist: the header, then one entry per variant in
 // order, naming its media playlist ("<name>.m3u8") by media_playlist_uri,
-// then the I-frame playlists in the same order.
+// then the I-frame playlists in the same order. With `subtitles`, each is
+// listed first, in one group that every variant names.
 std::string master_playlist_text(const std::vector<Variant>& variants, const std::string& master_folder,
-                                 const std::string& working_directory);
+                                 const std::string& working_directory,
+                                 const std::vector<SubtitleRendition>& subtitles = {});
 
 }  // namespace corvane

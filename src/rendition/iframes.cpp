@@ -11,7 +11,6 @@ extern "C" {
 #include <cstring>
 
 #include "av/output.h"
-#include "rendition/key_info.h"
 
 namespace corvane {
 
@@ -19,20 +18,6 @@ namespace {
 
 constexpr const char* kWriting = "writing the I-frame playlist";
 constexpr AVRational kTsTimeBase{1, 90000};
-// The most of the key-info file and of the key file that is read.
-constexpr int kKeyInfoBytes = 64 * 1024;
-
-// Up to `limit` bytes of the file or URL `path`, as the HLS muxer reads it.
-Status read_start(const std::string& path, int limit, std::string& bytes, const char* action) {
-    AVIOContext* in = nullptr;
-    int ret = avio_open(&in, path.c_str(), AVIO_FLAG_READ);
-    if (ret < 0) return Status{ret, action};
-    bytes.assign(static_cast<size_t>(limit), '\0');
-    ret = avio_read(in, reinterpret_cast<unsigned char*>(bytes.data()), limit);
-    avio_closep(&in);
-    bytes.resize(ret > 0 ? static_cast<size_t>(ret) : 0);
-    return ret < 0 && ret != AVERROR_EOF ? Status{ret, action} : Status{};
-}
 
 // Closes a memory buffer that an output context writes into, unless it was
 // taken: its bytes are dropped.
@@ -59,22 +44,7 @@ IFrameWriter::~IFrameWriter() {
 Status IFrameWriter::open(const std::string& key_info_path, const std::string& base,
                           const AVCodecParameters* video) {
     base_ = base;
-    std::string text;
-    RETURN_IF_FAILED(read_start(key_info_path, kKeyInfoBytes, text, "opening the key-info file"));
-    KeyInfo info;
-    RETURN_IF_FAILED(parse_key_info(text, info));
-    RETURN_IF_FAILED(check_iv(info.iv));
-    std::string key;
-    RETURN_IF_FAILED(read_start(info.key_file, 17, key, "opening the key file that the key-info file names"));
-    if (key.size() != sizeof key_) {
-        return Status{AVERROR_INVALIDDATA, "reading the key file (an AES-128 key is 16 bytes)"};
-    }
-    std::memcpy(key_, key.data(), sizeof key_);
-    key_uri_ = info.key_uri;
-    iv_ = info.iv;
-    aes_.reset(av_aes_alloc());
-    if (!aes_) return Status{AVERROR(ENOMEM), kWriting};
-    RETURN_IF_FAILED(status_of(av_aes_init(aes_.get(), key_, 128, 0), kWriting));
+    RETURN_IF_FAILED(key_.read(key_info_path));
     video_.reset(avcodec_parameters_alloc());
     if (!video_) return Status{AVERROR(ENOMEM), kWriting};
     RETURN_IF_FAILED(status_of(avcodec_parameters_copy(video_.get(), video), kWriting));
@@ -111,6 +81,7 @@ Status IFrameWriter::write_pending() {
         first = first_audio_dts_;
     }
     const int64_t shift = first != AV_NOPTS_VALUE && first < 0 ? -first : 0;
+    ts_start_ = shift + av_rescale(2 * kMuxDelay, kTsTimeBase.den, AV_TIME_BASE);
     for (auto& packet : pending_) {
         av_packet_rescale_ts(packet.get(), kVideoTimeBase, kTsTimeBase);
         packet->pts += shift;
@@ -158,19 +129,9 @@ Status IFrameWriter::mux_picture(const AVPacket* packet, std::vector<uint8_t>& b
     return Status{};
 }
 
-// AES-128-CBC with PKCS#7 padding, as each media segment is encrypted, with
-// the playlist's IV, or else the entry's media sequence number.
+// Encrypted as each media segment is, as the file of its entry's number.
 Status IFrameWriter::encrypt_and_append(std::vector<uint8_t>& bytes) {
-    const size_t padding = 16 - bytes.size() % 16;
-    bytes.insert(bytes.end(), padding, static_cast<uint8_t>(padding));
-    uint8_t iv[16] = {};
-    if (!iv_.empty()) {
-        for (int i = 0; i < 16; ++i) iv[i] = static_cast<uint8_t>(std::stoi(iv_.substr(2 * i, 2), nullptr, 16));
-    } else {
-        uint64_t sequence = entries_.size();
-        for (int i = 15; i >= 8; --i, sequence >>= 8) iv[i] = static_cast<uint8_t>(sequence & 0xff);
-    }
-    av_aes_crypt(aes_.get(), bytes.data(), bytes.data(), static_cast<int>(bytes.size() / 16), iv, 0);
+    key_.encrypt(bytes, entries_.size());
     errno = 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) return errno_status(kWriting);
     entries_.push_back(IFrameEntry{written_, static_cast<int64_t>(bytes.size()), 0.0});
@@ -204,7 +165,7 @@ Status IFrameWriter::finish(const HandedOut& media, SegmentRates& rates) {
     if (std::rename(temporary_.c_str(), file.c_str()) != 0) return errno_status(kWriting);
     finished_ = true;
 
-    IFramePlaylist playlist{file.substr(file.find_last_of('/') + 1), key_uri_, iv_, entries_};
+    IFramePlaylist playlist{file.substr(file.find_last_of('/') + 1), key_.uri(), key_.iv(), entries_};
     const std::string text = iframe_playlist_text(playlist);
     const std::string path = playlist_name();
     const std::string written = path + ".tmp";

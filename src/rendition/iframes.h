@@ -17,21 +17,13 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavutil/aes.h>
-}
-
 #include "av/av_handles.h"
 #include "av/output.h"
+#include "av/segment_key.h"
 #include "av/status.h"
 #include "rendition/iframe_playlist.h"
 
 namespace corvane {
-
-struct AesDeleter {
-    void operator()(AVAES* aes) const { av_free(aes); }
-};
-using AesPtr = std::unique_ptr<AVAES, AesDeleter>;
 
 class IFrameWriter {
 public:
@@ -57,6 +49,10 @@ public:
     // place, the playlist written and its rates measured.
     Status finish(const HandedOut& media, SegmentRates& rates);
 
+    // The segments' MPEG-TS stamp (1/90000 s) of the output clock's 0, once
+    // the first key frame is written.
+    int64_t ts_start() const { return ts_start_; }
+
     std::string playlist_name() const { return base_ + "_iframes.m3u8"; }
 
 private:
@@ -66,10 +62,7 @@ private:
     Status encrypt_and_append(std::vector<uint8_t>& bytes);
 
     std::string base_;
-    std::string key_uri_;
-    std::string iv_;
-    uint8_t key_[16] = {};
-    AesPtr aes_;
+    SegmentKey key_;
     CodecParametersPtr video_;
     std::FILE* file_ = nullptr;
     std::string temporary_;
@@ -80,6 +73,7 @@ private:
     int64_t first_video_dts_ = AV_NOPTS_VALUE;
     int64_t first_audio_dts_ = AV_NOPTS_VALUE;
     std::vector<PacketPtr> pending_;
+    int64_t ts_start_ = 0;
 
     std::vector<IFrameEntry> entries_;
     std::vector<int64_t> entry_pts_;  // each entry's picture, in 1/30 s

@@ -13,36 +13,6 @@ namespace corvane {
 
 namespace {
 
-// Where the encoded pictures and samples begin and end, in seconds of the
-// output clock that both streams share.
-struct MediaSpan {
-    bool known = false;
-    double start = 0;
-    double end = 0;
-    double video_start = 0;
-};
-
-MediaSpan media_span(const HandedOut& media) {
-    MediaSpan span;
-    auto take = [&span](double start, double end) {
-        span.start = span.known ? std::min(span.start, start) : start;
-        span.end = span.known ? std::max(span.end, end) : end;
-        span.known = true;
-    };
-    if (media.audio_clock_started && media.audio_samples > media.audio_first_sample) {
-        const double sample = av_q2d(kAudioTimeBase);
-        take(sample * static_cast<double>(media.audio_first_sample),
-             sample * static_cast<double>(media.audio_samples));
-    }
-    span.video_start = span.start;
-    if (media.first_video_pts != AV_NOPTS_VALUE) {
-        const double tick = av_q2d(kVideoTimeBase);
-        span.video_start = tick * static_cast<double>(media.first_video_pts);
-        take(span.video_start, tick * static_cast<double>(media.video_end_pts));
-    }
-    return span;
-}
-
 // Writes `duration` into the EXTINF line `line`, keeping what follows its comma.
 void set_duration(std::string& line, double duration) {
     const size_t comma = line.find(',');
@@ -83,6 +53,27 @@ bool fit_durations(const MediaSpan& span, MediaPlaylist& playlist) {
 }
 
 }  // namespace
+
+MediaSpan media_span(const HandedOut& media) {
+    MediaSpan span;
+    auto take = [&span](double start, double end) {
+        span.start = span.known ? std::min(span.start, start) : start;
+        span.end = span.known ? std::max(span.end, end) : end;
+        span.known = true;
+    };
+    if (media.audio_clock_started && media.audio_samples > media.audio_first_sample) {
+        const double sample = av_q2d(kAudioTimeBase);
+        take(sample * static_cast<double>(media.audio_first_sample),
+             sample * static_cast<double>(media.audio_samples));
+    }
+    span.video_start = span.start;
+    if (media.first_video_pts != AV_NOPTS_VALUE) {
+        const double tick = av_q2d(kVideoTimeBase);
+        span.video_start = tick * static_cast<double>(media.first_video_pts);
+        take(span.video_start, tick * static_cast<double>(media.video_end_pts));
+    }
+    return span;
+}
 
 MediaPlaylist parse_media_playlist(const std::string& text) {
     MediaPlaylist playlist;

@@ -27,6 +27,16 @@ MediaPlaylist parse_media_playlist(const std::string& text);
 // The playlist's lines, each ended by a line feed.
 std::string media_playlist_text(const MediaPlaylist& playlist);
 
+// Where the encoded pictures and samples begin and end, in seconds of the
+// output clock that both streams share.
+struct MediaSpan {
+    bool known = false;
+    double start = 0;
+    double end = 0;
+    double video_start = 0;
+};
+MediaSpan media_span(const HandedOut& media);
+
 struct Fitting {
     bool changed = false;  // the playlist's text changed
     long target = 0;       // the target duration the rates are measured against

@@ -65,6 +65,8 @@ Status finish_output(Rendition& r, RenditionResult& result) {
     RETURN_IF_FAILED(status_of(av_write_trailer(r.output.get()), "writing the HLS trailer"));
     RETURN_IF_FAILED(check_written_segments(r, result.rates));
     RETURN_IF_FAILED(r.iframes.finish(r.outcome.handed_out, result.iframe_rates));
+    result.ts_start = r.iframes.ts_start();
+    result.handed_out = r.outcome.handed_out;
     result.video_codec = video_codec_string(r);
     result.created = true;
     return Status{};

@@ -19,6 +19,8 @@ struct RenditionResult {
     bool created = false;
     WrittenRates rates;
     WrittenRates iframe_rates;  // of its I-frame playlist's entries
+    int64_t ts_start = 0;       // its segments' MPEG-TS stamp of the output clock's 0
+    HandedOut handed_out;       // what its media playlist covers
     std::string video_codec;  // of its H.264 stream, as "avc1.64001f"; empty when unknown
 };
 

@@ -140,7 +140,7 @@ Status decode_audio(Source& s, const AVPacket* packet) {
 }
 
 // Reads the whole source, packet by packet. Packets of other streams
-// (further audio tracks, subtitles, data) are dropped.
+// (further audio tracks, bitmap subtitles, data) are dropped.
 Status read_packets(Source& s) {
     AVPacket* packet = s.read_packet.get();
     const int64_t start = s.input.context->start_time != AV_NOPTS_VALUE ? s.input.context->start_time : 0;
@@ -165,6 +165,8 @@ Status read_packets(Source& s) {
         } else if (packet->stream_index == s.input.audio_index) {
             keep_clock_continuous(s.input, packet, s.input.audio_clock);
             status = decode_audio(s, packet);
+        } else if (s.subtitles.carries(packet->stream_index)) {
+            s.subtitles.take(packet, s.input.clock_shift);
         }
         av_packet_unref(packet);
         RETURN_IF_FAILED(status);
@@ -253,6 +255,7 @@ Status open_source(Source& s) {
     RETURN_IF_FAILED(open_reading(s));
     RETURN_IF_FAILED(s.video.open(s.input, s.largest_width, s.largest_height));
     RETURN_IF_FAILED(s.audio.open(s.input));
+    s.subtitles.open(s.input.context.get(), s.subtitle_warnings);
     // A cover is shown as long as the sound goes on, from the start.
     s.repeat_to_audio_end = s.input.cover;
     return Status{};
@@ -268,6 +271,7 @@ SourceOutcome run_source(Source& s, const std::vector<MediaQueue*>& feeds, std::
     } catch (const std::exception& e) {
         outcome.status = failure_because(AVERROR_EXTERNAL, e.what());
     }
+    s.subtitles.finish();
     outcome.read_warning = s.read_warning;
     outcome.handed_out = HandedOut{s.video.first_pts(), s.video.end_pts(), s.audio.started(),
                                    s.audio.first_sample(), s.audio.end_sample()};

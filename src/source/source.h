@@ -18,6 +18,7 @@
 #include "queue/media_queue.h"
 #include "source/source_input.h"
 #include "source/video_path.h"
+#include "subtitles/subtitle_tracks.h"
 
 namespace corvane {
 
@@ -36,6 +37,10 @@ struct Source {
 
     VideoPath video;
     AudioPath audio;
+    // The text subtitle tracks, kept as cues while the source is read; the
+    // WARN lines of the tracks that are not carried.
+    SubtitleTracks subtitles;
+    std::vector<std::string> subtitle_warnings;
     PacketPtr read_packet;
 
     // While run_source runs: the renditions' feeds, and how far the source
