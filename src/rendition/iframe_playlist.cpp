@@ -37,14 +37,21 @@ std::string iframe_playlist_text(const IFramePlaylist& playlist) {
     return text.str();
 }
 
+// Each entry is fetched on its own while a player scrubs: the peak is that of
+// the entry of highest rate, a short last one included (never below what
+// runs of entries would give).
 SegmentRates measure_iframe_rates(const std::vector<IFrameEntry>& entries) {
     std::vector<uintmax_t> bytes;
     std::vector<double> seconds;
+    double peak = 0;
     for (const auto& entry : entries) {
         bytes.push_back(static_cast<uintmax_t>(entry.size));
         seconds.push_back(entry.seconds);
+        if (entry.seconds > 0) peak = std::max(peak, 8.0 * static_cast<double>(entry.size) / entry.seconds);
     }
-    return measure_rates(bytes, seconds, iframe_target_duration(entries));
+    SegmentRates rates = measure_rates(bytes, seconds, iframe_target_duration(entries));
+    rates.peak = std::max(rates.peak, static_cast<int64_t>(std::ceil(peak)));
+    return rates;
 }
 
 }  // namespace corvane

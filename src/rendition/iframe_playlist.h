@@ -32,8 +32,8 @@ std::string iframe_playlist_text(const IFramePlaylist& playlist);
 // The playlist's target duration: its longest entry, rounded up; at least 1.
 long iframe_target_duration(const std::vector<IFrameEntry>& entries);
 
-// BANDWIDTH and AVERAGE-BANDWIDTH of the entries, measured as the media
-// segments' are (runs of 0.5 to 1.5 times the target duration).
+// BANDWIDTH and AVERAGE-BANDWIDTH of the entries: the peak of any one entry
+// (or run of them, as the media segments' are measured), and the average.
 SegmentRates measure_iframe_rates(const std::vector<IFrameEntry>& entries);
 
 }  // namespace corvane

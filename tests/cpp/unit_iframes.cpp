@@ -38,9 +38,9 @@ UNIT_CASE("iframes", target_and_rates) {
     CHECK_EQ(corvane::iframe_target_duration({}), 1L);
     CHECK_EQ(corvane::iframe_target_duration({{0, 1, 2.0}, {1, 1, 2.0004}}), 2L);
     CHECK_EQ(corvane::iframe_target_duration({{0, 1, 2.0}, {1, 1, 4.2}}), 5L);
-    // a short last entry counts on its own when it lasts half the target
-    const std::vector<IFrameEntry> entries = {{0, 10000, 2.0}, {10000, 10000, 2.0}, {20000, 10000, 1.0}};
+    // a short last entry counts on its own
+    const std::vector<IFrameEntry> entries = {{0, 10000, 2.0}, {10000, 10000, 2.0}, {20000, 10000, 0.5}};
     const corvane::SegmentRates rates = corvane::measure_iframe_rates(entries);
-    CHECK_EQ(rates.peak, int64_t{80000});
-    CHECK_EQ(rates.average, int64_t{48000});
+    CHECK_EQ(rates.peak, int64_t{160000});
+    CHECK_EQ(rates.average, int64_t{53334});
 }
