@@ -292,6 +292,11 @@ def judge(returncode, stdout, stderr, timed_out, cwd):
                   if l and not l.startswith("#")]
         if not set(listed) <= created:
             return "oracle", f"master lists {listed}, created {sorted(created)}"
+        # The I-frame and subtitle playlists it names, and what they name.
+        for uri in re.findall(r'URI="([^"]*)"', master.read_text(errors="replace")):
+            problem = playlist_problem(cwd, uri) if uri.endswith(".m3u8") else None
+            if problem:
+                return "oracle", f"master names {uri} but {problem}"
     elif ALL_DONE in successes:
         return "oracle", "finished flawlessly without a master playlist"
     if not created and not errors:

@@ -109,6 +109,38 @@ def cut_in_gop(directory):
     return path
 
 
+SUBTITLES = ("1\n00:00:00,200 --> 00:00:00,900\nfirst <i>cue</i>\n\n"
+             "2\n00:00:01,000 --> 00:00:01,400\nsecond\ncue\n\n")
+ASS = ("[Script Info]\nScriptType: v4.00+\n\n[V4+ Styles]\nFormat: Name, Fontname, Fontsize\n"
+       "Style: Default,Arial,20\n\n[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, "
+       "MarginR, MarginV, Effect, Text\nDialogue: 0,0:00:00.30,0:00:01.20,Default,,0,0,0,,"
+       "{\\i1}styled{\\i0} line\\Nsecond line\n")
+
+
+def subtitled(directory):
+    """Clips with text subtitle tracks: SubRip and ASS in Matroska, timed
+    text in MP4."""
+    made = []
+    srt, ass = directory / "cues.srt.tmp", directory / "cues.ass.tmp"
+    srt.write_text(SUBTITLES)
+    ass.write_text(ASS)
+    for name, args in {"h264-aac-srt-ass.mkv": ["-i", str(srt), "-i", str(ass), "-map", "0", "-map", "1",
+                                                "-map", "2", "-map", "3", "-c:s:0", "srt", "-c:s:1", "ass",
+                                                "-metadata:s:s:0", "language=eng"],
+                       "h264-aac-mov_text.mp4": ["-i", str(srt), "-map", "0", "-map", "1", "-map", "2",
+                                                 "-c:s", "mov_text"]}.items():
+        path = directory / name
+        if not path.exists() or path.stat().st_size == 0:
+            subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-t", SECONDS,
+                            "-i", VIDEO, "-f", "lavfi", "-t", SECONDS, "-i", AUDIO, *args,
+                            "-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-pix_fmt", "yuv420p",
+                            "-c:a", "aac", "-b:a", "64k", str(path)], check=True)
+        made.append(path)
+    srt.unlink()
+    ass.unlink()
+    return made
+
+
 def make_seeds(directory):
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
@@ -126,6 +158,7 @@ def make_seeds(directory):
         made.append(directory / name)
     made.append(oversized_claim(directory))
     made.append(cut_in_gop(directory))
+    made.extend(subtitled(directory))
     return made
 
 

@@ -151,8 +151,8 @@ def subtitle_cues(directory, uri, key, tmp_path):
     for i, (duration, segment, _, iv) in enumerate(playlist_entries(directory / uri)):
         total += duration
         text = decrypt(directory / segment, key, iv, tmp_path / f"{segment}.plain").read_text("utf-8")
-        assert text.startswith("WEBVTT\nX-TIMESTAMP-MAP=MPEGTS="), text
-        mpegts = int(re.search(r"MPEGTS=(\d+),LOCAL=00:00:00.000", text).group(1))
+        assert text.startswith("WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:"), text
+        mpegts = int(re.search(r"MPEGTS:(\d+),LOCAL:00:00:00.000\n", text).group(1))
         for h, m, s, ms, body in re.findall(r"(\d+):(\d\d):(\d\d)\.(\d{3}) --> \S+\n(.+?)\n\n", text, re.S):
             local = int(h) * 3600 + int(m) * 60 + int(s) + int(ms) / 1000
             cue = (round(mpegts / TS_CLOCK + local, 3), body)

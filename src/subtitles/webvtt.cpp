@@ -75,7 +75,7 @@ SubtitleSegments webvtt_segments(const std::vector<Cue>& cues, int64_t start, in
                                  int64_t ts_start) {
     SubtitleSegments segments;
     const std::string header =
-        "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS=" + std::to_string(ts_start) + ",LOCAL=00:00:00.000\n\n";
+        "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:" + std::to_string(ts_start) + ",LOCAL:00:00:00.000\n\n";
     for (int64_t from = start; from < end || segments.files.empty(); from += segment_ms) {
         const int64_t to = std::min(from + segment_ms, end);
         std::string file = header;
