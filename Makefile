@@ -4,13 +4,13 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test deps venv build py39 bench bench-chunked asan tsan memcheck fuzz debian13 wheel wheel-test wheel-check clean
+.PHONY: demo test deps venv build py39 players bench bench-chunked asan tsan memcheck fuzz debian13 wheel wheel-test wheel-check clean
 
 demo: build
 	PYTHON=$(PY) scripts/demo.sh
 
 # The tests run on every core (pytest-xdist), each in a directory of its own.
-test: build py39
+test: build py39 players
 	$(PY) -m pytest -q -n auto
 
 deps:
@@ -27,6 +27,10 @@ build: venv
 
 py39: deps
 	scripts/build-py39.sh
+
+# Chromium and the web players that tests/test_players.py plays packages with.
+players:
+	scripts/install-players.sh
 
 bench: build
 	$(PY) bench/ladder_bench.py $(ARGS)
