@@ -26,6 +26,7 @@ GROUPS = {
     "output_clock": ["src/av/status.cpp"],
     "audio_timeline": ["src/source/audio_timeline.cpp"],
     "chunk_starts": [],
+    "webvtt": ["src/subtitles/webvtt.cpp"],
     "iframes": ["src/rendition/iframe_playlist.cpp", "src/rendition/media_playlist.cpp"],
     "progress": ["src/ladder/progress.cpp", "src/log/log.cpp"],
 }

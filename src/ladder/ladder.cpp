@@ -285,10 +285,15 @@ std::vector<SubtitleRendition> write_subtitle_tracks(const SubtitleTracks& track
     // Timed as the renditions' segments are: every rendition's are alike.
     for (const auto& result : results) {
         if (!result.created) continue;
-        const Status s = write_subtitles(tracks, result.handed_out, result.ts_start, key, written);
+        int left_out = 0;
+        const Status s = write_subtitles(tracks, result.handed_out, result.ts_start, key, written, left_out);
         if (s.failed()) {
             log_message(ERROR, "The subtitles could not be written (while " + s.action + ": " + s.cause() +
                                    "); the master playlist lists none.");
+        } else if (left_out > 0) {
+            log_message(WARN, "The subtitles: " + std::to_string(left_out) +
+                                  " cue(s) left out of segments that would have held more than " +
+                                  std::to_string(kSegmentTextBytes / 1024) + " KiB of text.");
         }
         break;
     }

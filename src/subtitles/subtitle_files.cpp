@@ -34,7 +34,8 @@ Status write_whole(const std::string& path, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 Status write_subtitles(const SubtitleTracks& tracks, const HandedOut& media, int64_t ts_start,
-                       const std::string& key_info_path, std::vector<SubtitleRendition>& written) {
+                       const std::string& key_info_path, std::vector<SubtitleRendition>& written,
+                       int& left_out) {
     if (tracks.tracks().empty()) return Status{};
     const MediaSpan span = media_span(media);
     if (!span.known) return Status{};
@@ -48,6 +49,7 @@ Status write_subtitles(const SubtitleTracks& tracks, const HandedOut& media, int
     for (size_t i = 0; i < renditions.size(); ++i) {
         const std::string base = renditions[i].playlist.substr(0, renditions[i].playlist.rfind('.'));
         const SubtitleSegments segments = webvtt_segments(tracks.tracks()[i].cues, start, end, kSegmentMs, ts_start);
+        left_out += segments.left_out;
         for (size_t k = 0; k < segments.files.size(); ++k) {
             std::vector<uint8_t> bytes(segments.files[k].begin(), segments.files[k].end());
             key.encrypt(bytes, k);

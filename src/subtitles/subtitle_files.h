@@ -18,8 +18,10 @@ namespace corvane {
 // `media` is what the renditions' media playlists cover, `ts_start` their
 // segments' MPEG-TS stamp of the output clock's 0; segments are encrypted
 // with the key that `key_info_path` names. On success `written` lists the
-// tracks for the master playlist.
+// tracks for the master playlist; `left_out` counts the cues left out of
+// segments that were full.
 Status write_subtitles(const SubtitleTracks& tracks, const HandedOut& media, int64_t ts_start,
-                       const std::string& key_info_path, std::vector<SubtitleRendition>& written);
+                       const std::string& key_info_path, std::vector<SubtitleRendition>& written,
+                       int& left_out);
 
 }  // namespace corvane

@@ -18,6 +18,8 @@ namespace {
 // The most text kept of all tracks: a film's subtitles are well under a
 // megabyte; a file that holds more is not read for more.
 constexpr size_t kMostKept = 64u << 20;
+// And the most cues (a film has a few thousand per track).
+constexpr size_t kMostCues = 200000;
 // A cue's text as WebVTT, at most.
 constexpr int kCueBytes = 64 * 1024;
 // A cue without an end of its own lasts until the next one, 5 s at most.
@@ -97,7 +99,7 @@ bool SubtitleTracks::carries(int stream_index) const {
 void SubtitleTracks::take(const AVPacket* packet, int64_t clock_shift) {
     for (auto& track : tracks_) {
         if (track.stream_index != packet->stream_index) continue;
-        if (kept_bytes_ > kMostKept || packet->pts == AV_NOPTS_VALUE) {
+        if (kept_bytes_ > kMostKept || kept_cues_ >= kMostCues || packet->pts == AV_NOPTS_VALUE) {
             ++track.left_out;
             return;
         }
@@ -124,7 +126,7 @@ void SubtitleTracks::take_decoded(SubtitleTrack& track, AVSubtitle& subtitle, in
         return;
     }
     text.resize(static_cast<size_t>(size));
-    text = webvtt_cue_text(text);
+    text = webvtt_cue_text(utf8_text(text));
     if (text.empty()) return;
     const int64_t at = (subtitle.pts + clock_shift) / 1000;
     Cue cue;
@@ -135,6 +137,7 @@ void SubtitleTracks::take_decoded(SubtitleTrack& track, AVSubtitle& subtitle, in
     cue.end = ends ? at + subtitle.end_display_time : cue.start;
     cue.text = std::move(text);
     kept_bytes_ += cue.text.size() + sizeof(Cue);
+    ++kept_cues_;
     track.cues.push_back(std::move(cue));
 }
 

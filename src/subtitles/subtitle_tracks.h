@@ -55,6 +55,7 @@ private:
 
     std::vector<SubtitleTrack> tracks_;
     size_t kept_bytes_ = 0;
+    size_t kept_cues_ = 0;
 };
 
 }  // namespace corvane

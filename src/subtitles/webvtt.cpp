@@ -13,7 +13,7 @@ namespace {
 // character, at most `limit` bytes (never in the middle of a UTF-8 character).
 std::string attribute_text(const std::string& text, size_t limit) {
     std::string out;
-    for (const unsigned char c : text) {
+    for (const unsigned char c : utf8_text(text)) {
         if (c < 0x20 || c == 0x7f) continue;
         out += c == '"' ? '\'' : static_cast<char>(c);
     }
@@ -57,6 +57,59 @@ std::string webvtt_cue_text(const std::string& text) {
     return lines;
 }
 
+namespace {
+
+// The length of the UTF-8 character that starts at `at`, 0 when there is none.
+size_t utf8_length(const std::string& text, size_t at) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char first = byte(at);
+    if (first < 0x80) return 1;
+    size_t length = first >= 0xf0 && first <= 0xf4 ? 4 : first >= 0xe0 ? 3 : first >= 0xc2 && first < 0xe0 ? 2 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80) return 0;
+    }
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    if ((first == 0xe0 && byte(at + 1) < 0xa0) || (first == 0xed && byte(at + 1) >= 0xa0) ||
+        (first == 0xf0 && byte(at + 1) < 0x90) || (first == 0xf4 && byte(at + 1) >= 0x90)) {
+        return 0;
+    }
+    return length;
+}
+
+void append_utf8(std::string& out, unsigned code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xc0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3f));
+    } else {
+        out += static_cast<char>(0xe0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (code & 0x3f));
+    }
+}
+
+}  // namespace
+
+std::string utf8_text(const std::string& text) {
+    bool valid = true;
+    for (size_t at = 0; at < text.size() && valid;) {
+        const size_t length = utf8_length(text, at);
+        valid = length > 0;
+        at += length;
+    }
+    if (valid) return text;
+    // Windows-1252's 0x80-0x9f; the rest of its upper half is Latin-1's.
+    static const unsigned kHigh[32] = {0x20ac, 0xfffd, 0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021,
+                                       0x02c6, 0x2030, 0x0160, 0x2039, 0x0152, 0xfffd, 0x017d, 0xfffd,
+                                       0xfffd, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022, 0x2013, 0x2014,
+                                       0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0xfffd, 0x017e, 0x0178};
+    std::string out;
+    for (const unsigned char c : text) append_utf8(out, c >= 0x80 && c < 0xa0 ? kHigh[c - 0x80] : c);
+    return out;
+}
+
 void close_open_cues(std::vector<Cue>& cues, int64_t longest) {
     for (size_t i = 0; i < cues.size(); ++i) {
         if (cues[i].end > cues[i].start) continue;
@@ -81,7 +134,12 @@ SubtitleSegments webvtt_segments(const std::vector<Cue>& cues, int64_t start, in
         std::string file = header;
         for (const Cue& cue : cues) {
             if (cue.end <= from || cue.start >= to) continue;
-            file += webvtt_time(cue.start) + " --> " + webvtt_time(cue.end) + "\n" + cue.text + "\n\n";
+            std::string text = webvtt_time(cue.start) + " --> " + webvtt_time(cue.end) + "\n" + cue.text + "\n\n";
+            if (file.size() + text.size() > kSegmentTextBytes) {
+                ++segments.left_out;
+                continue;
+            }
+            file += text;
         }
         segments.files.push_back(std::move(file));
         segments.seconds.push_back(static_cast<double>(std::max<int64_t>(to - from, 1)) / 1000.0);

@@ -26,6 +26,10 @@ std::string webvtt_time(int64_t milliseconds);
 // is left to show.
 std::string webvtt_cue_text(const std::string& text);
 
+// `text` as UTF-8: unchanged when it is UTF-8 already, else read as
+// Windows-1252 (the usual encoding of older SubRip files).
+std::string utf8_text(const std::string& text);
+
 // Cues with no end of their own (end <= start) last until the next cue
 // starts, and `longest` ms at most.
 void close_open_cues(std::vector<Cue>& cues, int64_t longest);
@@ -33,12 +37,18 @@ void close_open_cues(std::vector<Cue>& cues, int64_t longest);
 struct SubtitleSegments {
     std::vector<std::string> files;  // each file's whole text
     std::vector<double> seconds;     // each segment's duration
+    int left_out = 0;                // cues left out of segments that were full
 };
+
+// A segment holds at most this much text (a film's hold a few hundred bytes):
+// a source whose cues would make more (thousands at once, or cues that last
+// for hours) cannot fill the disk with copies of them.
+constexpr size_t kSegmentTextBytes = 256 * 1024;
 
 // The media from `start` to `end` (ms of the output clock) in segments of
 // `segment_ms`: each holds every cue that shows during it (a cue across a
-// boundary is in both), and maps the output clock's 0 to `ts_start` on the
-// MPEG-TS clock (1/90000 s).
+// boundary is in both) up to kSegmentTextBytes, and maps the output clock's
+// 0 to `ts_start` on the MPEG-TS clock (1/90000 s).
 SubtitleSegments webvtt_segments(const std::vector<Cue>& cues, int64_t start, int64_t end, int64_t segment_ms,
                                  int64_t ts_start);
 

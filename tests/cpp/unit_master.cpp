@@ -82,6 +82,22 @@ UNIT_CASE("master", iframe_playlists_follow_the_variants) {
                          "RESOLUTION=640x360,URI=\"../360p_iframes.m3u8\"\n"));
 }
 
+// Subtitle tracks come first, in one group that every variant names.
+UNIT_CASE("master", subtitle_tracks_in_one_group) {
+    corvane::SubtitleRendition english{"English", "eng", true, true, false, "subtitles_0.m3u8"};
+    corvane::SubtitleRendition signs{"Signs", "", false, false, true, "subtitles_1.m3u8"};
+    CHECK_EQ(corvane::master_playlist_text({variant("360p", 640, 360, 2, 1, "avc1.64001e")}, "/w/public", "/w",
+                                           {english, signs}),
+             std::string("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n"
+                         "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"subs\",NAME=\"English\",LANGUAGE=\"eng\","
+                         "DEFAULT=YES,AUTOSELECT=YES,FORCED=NO,URI=\"../subtitles_0.m3u8\"\n"
+                         "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"subs\",NAME=\"Signs\","
+                         "DEFAULT=NO,AUTOSELECT=NO,FORCED=YES,URI=\"../subtitles_1.m3u8\"\n"
+                         "#EXT-X-STREAM-INF:BANDWIDTH=2,AVERAGE-BANDWIDTH=1,CODECS=\"avc1.64001e,mp4a.40.2\","
+                         "RESOLUTION=640x360,FRAME-RATE=30.000,CLOSED-CAPTIONS=NONE,SUBTITLES=\"subs\"\n"
+                         "../360p.m3u8\n"));
+}
+
 UNIT_CASE("master", media_playlist_uris) {
     struct UriRow {
         const char* id;
