@@ -11,6 +11,7 @@ extern "C" {
 #include <cstring>
 
 #include "av/output.h"
+#include "av/whole_file.h"
 
 namespace corvane {
 
@@ -166,18 +167,7 @@ Status IFrameWriter::finish(const HandedOut& media, SegmentRates& rates) {
     finished_ = true;
 
     IFramePlaylist playlist{file.substr(file.find_last_of('/') + 1), key_.uri(), key_.iv(), entries_};
-    const std::string text = iframe_playlist_text(playlist);
-    const std::string path = playlist_name();
-    const std::string written = path + ".tmp";
-    errno = 0;
-    std::FILE* out = std::fopen(written.c_str(), "wb");
-    if (!out) return errno_status(kWriting);
-    const bool whole = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !whole || std::rename(written.c_str(), path.c_str()) != 0) {
-        const Status failed = errno_status(kWriting);
-        std::remove(written.c_str());
-        return failed;
-    }
+    RETURN_IF_FAILED(write_whole_file(playlist_name(), iframe_playlist_text(playlist), kWriting));
     rates = measure_iframe_rates(entries_);
     return Status{};
 }

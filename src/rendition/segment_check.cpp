@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "av/whole_file.h"
 #include "rendition/media_playlist.h"
 
 namespace corvane {
@@ -43,23 +44,6 @@ Status segment_sizes(const fs::path& directory, const std::vector<std::string>& 
     return Status{};
 }
 
-// Replaces the playlist whole: players reading it meanwhile see the old text
-// or the new, never a part.
-Status rewrite_playlist(const std::string& path, const std::string& text) {
-    const char* action = "rewriting the playlist's durations";
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc | std::ios::binary);
-        out << text;
-        out.close();
-        if (out.fail()) return Status{AVERROR(EIO), action};
-    }
-    std::error_code error;
-    fs::rename(temporary, path, error);
-    if (error) return Status{AVERROR(error.value()), action};
-    return Status{};
-}
-
 }  // namespace
 
 Status check_written_segments(const Rendition& r, WrittenRates& rates) {
@@ -77,7 +61,9 @@ Status check_written_segments(const Rendition& r, WrittenRates& rates) {
     const Fitting fitting = fit_media_playlist(playlist, r.outcome.handed_out);
     rates = measure_rates(sizes, playlist.seconds, fitting.target);
     if (!fitting.changed) return Status{};
-    return rewrite_playlist(r.playlist_path, media_playlist_text(playlist));
+    // Players reading the playlist meanwhile see the old text or the new,
+    // never a part.
+    return write_whole_file(r.playlist_path, media_playlist_text(playlist), "rewriting the playlist's durations");
 }
 
 }  // namespace corvane

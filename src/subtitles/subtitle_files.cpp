@@ -1,10 +1,10 @@
 #include "subtitles/subtitle_files.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
 #include "av/segment_key.h"
+#include "av/whole_file.h"
 #include "rendition/media_playlist.h"
 
 namespace corvane {
@@ -14,22 +14,6 @@ namespace {
 constexpr const char* kWriting = "writing the subtitles";
 // As long as the renditions' segments are meant to be.
 constexpr int64_t kSegmentMs = 6000;
-
-// Writes `bytes` to `path` whole: beside it first, then renamed.
-Status write_whole(const std::string& path, const std::vector<uint8_t>& bytes) {
-    const std::string temporary = path + ".tmp";
-    errno = 0;
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return Status{AVERROR(errno ? errno : EIO), kWriting};
-    const bool whole = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!whole || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int code = errno ? errno : EIO;
-        std::remove(temporary.c_str());
-        return Status{AVERROR(code), kWriting};
-    }
-    return Status{};
-}
 
 }  // namespace
 
@@ -55,10 +39,10 @@ Status write_subtitles(const SubtitleTracks& tracks, const HandedOut& media, int
             key.encrypt(bytes, k);
             char name[64];
             std::snprintf(name, sizeof name, "_%03zu.vtt", k);
-            RETURN_IF_FAILED(write_whole(base + name, bytes));
+            RETURN_IF_FAILED(write_whole_file(base + name, std::string(bytes.begin(), bytes.end()), kWriting));
         }
         const std::string text = subtitle_playlist_text(segments.seconds, base, key.uri(), key.iv());
-        RETURN_IF_FAILED(write_whole(renditions[i].playlist, std::vector<uint8_t>(text.begin(), text.end())));
+        RETURN_IF_FAILED(write_whole_file(renditions[i].playlist, text, kWriting));
     }
     written = std::move(renditions);
     return Status{};
