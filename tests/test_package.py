@@ -195,3 +195,17 @@ def test_package(workdir, tmp_path, kind):
         # Each cue starts with its flash, on the segments' clock, within a tick.
         for at, text in cues:
             assert min(abs(at - f) for f in flashes) <= OUTPUT_TICK + 0.001, (text, at, flashes)
+
+
+def test_subtitles_that_cannot_be_written(workdir, tmp_path):
+    """A subtitle file that cannot be written (a folder in its place) fails
+    the subtitles alone, with the system's cause: the master lists the
+    renditions without them, and the job does not claim to be complete."""
+    source, _, _ = make_package_source(tmp_path, "two-srt")
+    (Path(workdir.path) / "subtitles_1_000.vtt.tmp").mkdir()
+    run = run_job(workdir.path, str(source), "master.m3u8", resolution=["360p"], bitrate=[400000])
+    assert run.messages("ERROR") == ["The subtitles could not be written (while writing the subtitles: "
+                                     "Is a directory); the master playlist lists none."]
+    assert "All secure transcoding finished flawlessly." not in run.messages("SUCCESS")
+    text = (Path(workdir.path) / "master.m3u8").read_text()
+    assert "360p.m3u8" in text and "SUBTITLES" not in text

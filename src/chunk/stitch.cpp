@@ -139,12 +139,14 @@ void stitch_job(const StitchTask& task, const std::function<bool()>& interrupted
     }
     const bool stopped = stop.load();
     SubtitleTracks subtitles;
-    if (!subtitles.load(subtitles_path(task.folder))) {
+    WrittenSubtitles written;
+    if (subtitles.load(subtitles_path(task.folder))) {
+        written = write_subtitle_tracks(subtitles, results, task.key, stopped);
+    } else if (!stopped) {
         log_message(ERROR, "The subtitles could not be read back from the chunks; the master playlist lists none.");
-        subtitles = SubtitleTracks();
+        written.failed = true;
     }
-    report(task.output, task.renditions, results, stopped,
-           write_subtitle_tracks(subtitles, results, task.key, stopped));
+    report(task.output, task.renditions, results, stopped, written);
 }
 
 }  // namespace corvane

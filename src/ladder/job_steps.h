@@ -30,19 +30,26 @@ void plan_source_size(Source& stage, const std::vector<PlannedRendition>& plan);
 // (one ERROR line each) and it says so.
 bool open_stage(Source& stage, const std::vector<PlannedRendition>& plan);
 
+// The subtitle tracks the master playlist lists; `failed`: the source's
+// subtitles could not be written (an ERROR line said why), so the job is
+// not complete.
+struct WrittenSubtitles {
+    std::vector<SubtitleRendition> listed;
+    bool failed = false;
+};
+
 // Once the renditions are done (and the job was not stopped): the subtitle
 // tracks written, timed like the renditions' segments, with the lines of
-// what could not be; the tracks the master playlist lists.
-std::vector<SubtitleRendition> write_subtitle_tracks(const SubtitleTracks& tracks,
-                                                     const std::vector<RenditionResult>& results,
-                                                     const std::string& key, bool stopped);
+// what could not be.
+WrittenSubtitles write_subtitle_tracks(const SubtitleTracks& tracks, const std::vector<RenditionResult>& results,
+                                       const std::string& key, bool stopped);
 
 // How the job ended: the master playlist of the renditions that were
 // created (and the subtitle tracks written), and the lines that say what
 // was and was not made.
 void report(const std::string& output, const std::vector<PlannedRendition>& plan,
             const std::vector<RenditionResult>& results, bool stopped,
-            const std::vector<SubtitleRendition>& subtitles = {});
+            const WrittenSubtitles& subtitles = {});
 
 // Calls from several threads of one process run one after another: they
 // write the same files in the working directory. The one lock of the job

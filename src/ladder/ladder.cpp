@@ -276,17 +276,17 @@ bool replaces_a_media_playlist(const std::string& output, const std::vector<Vari
 
 }  // namespace
 
-std::vector<SubtitleRendition> write_subtitle_tracks(const SubtitleTracks& tracks,
-                                                     const std::vector<RenditionResult>& results,
-                                                     const std::string& key, bool stopped) {
-    std::vector<SubtitleRendition> written;
+WrittenSubtitles write_subtitle_tracks(const SubtitleTracks& tracks, const std::vector<RenditionResult>& results,
+                                       const std::string& key, bool stopped) {
+    WrittenSubtitles written;
     if (stopped) return written;
     for (const auto& line : tracks.losses()) log_message(WARN, line);
     // Timed as the renditions' segments are: every rendition's are alike.
     for (const auto& result : results) {
         if (!result.created) continue;
         int left_out = 0;
-        const Status s = write_subtitles(tracks, result.handed_out, result.ts_start, key, written, left_out);
+        const Status s = write_subtitles(tracks, result.handed_out, result.ts_start, key, written.listed, left_out);
+        written.failed = s.failed();
         if (s.failed()) {
             log_message(ERROR, "The subtitles could not be written (while " + s.action + ": " + s.cause() +
                                    "); the master playlist lists none.");
@@ -302,7 +302,7 @@ std::vector<SubtitleRendition> write_subtitle_tracks(const SubtitleTracks& track
 
 void report(const std::string& output, const std::vector<PlannedRendition>& plan,
             const std::vector<RenditionResult>& results, bool stopped,
-            const std::vector<SubtitleRendition>& subtitles) {
+            const WrittenSubtitles& subtitles) {
     if (stopped) {
         log_message(ERROR, "The job was interrupted: the renditions were stopped unfinished (their "
                            "playlists have no end) and the master playlist " + output + " was not written.");
@@ -324,12 +324,13 @@ void report(const std::string& output, const std::vector<PlannedRendition>& plan
                                " was not written.");
         return;
     }
-    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created, subtitles)) return;
+    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created, subtitles.listed)) return;
     log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
-    if (failed.empty()) {
-        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
-    } else {
+    // Subtitles that could not be written were said so in an ERROR line.
+    if (!failed.empty()) {
         log_message(ERROR, "Renditions not created: " + failed + ".");
+    } else if (!subtitles.failed) {
+        log_message(SUCCESS, "All secure transcoding finished flawlessly.");
     }
 }
 
