@@ -2,8 +2,10 @@
 
 extern "C" {
 #include <libavformat/avio.h>
+#include <libavutil/error.h>
 }
 
+#include <cerrno>
 #include <cstring>
 
 #include "rendition/key_info.h"

@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavformat/avio.h>
+#include <libavutil/error.h>
 }
 
 #include <algorithm>
