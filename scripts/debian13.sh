@@ -34,5 +34,5 @@ git clone -q "$repo" "$root/root/corvane"
 chroot "$root" sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends python3 python3-venv make git >/dev/null'
 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    PIP_CERT=/etc/ssl/host-ca-certificates.crt \
+    PIP_CERT=/etc/ssl/host-ca-certificates.crt NODE_EXTRA_CA_CERTS=/etc/ssl/host-ca-certificates.crt \
     sh -c 'cd /root/corvane && ffmpeg -version | head -n 1 && .ci/run'
