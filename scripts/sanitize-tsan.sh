@@ -2,8 +2,8 @@
 # Runs four-rendition hls_encoder calls (1080p, 720p, 480p, 360p: the
 # source thread and four rendition threads, each with the encoder's own
 # threads, pictures and packets crossing between them) under
-# ThreadSanitizer: on a 2-second 640x360 clip (so that the 360p rendition
-# takes the decoded pictures unscaled), and on an interlaced clip stored
+# ThreadSanitizer: on a 2-second 640x360 clip with a subtitle track (so
+# that the 360p rendition takes the decoded pictures unscaled), and on an interlaced clip stored
 # sideways (deinterlaced and turned in the source stage), and on a 2560x1440
 # 10-bit HDR (PQ) clip (the video decoder's frame threads, scaled down and
 # tone-mapped in the source stage). Then a chunked call whose chunks run on
@@ -47,9 +47,12 @@ rm -rf "$REPORTS" "$WORK"
 mkdir -p "$REPORTS" "$WORK"
 check_import build/tsan-mod "$(preload_for libtsan.so)"
 
+# With a subtitle track: its cues are decoded on the source thread and
+# written by the calling thread once the renditions are done.
+printf '1\n00:00:00,500 --> 00:00:01,500\ncue\n\n' >"$WORK/cue.srt"
 ffmpeg -v error -nostdin -y -f lavfi -t 2 -i testsrc2=size=640x360:rate=30 \
-    -f lavfi -t 2 -i sine=frequency=440:sample_rate=48000 \
-    -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac "$WORK/clip.mp4"
+    -f lavfi -t 2 -i sine=frequency=440:sample_rate=48000 -i "$WORK/cue.srt" \
+    -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -c:s mov_text "$WORK/clip.mp4"
 openssl rand 16 >"$WORK/enc.key"
 printf 'enc.key\n%s\n' "$(pwd)/$WORK/enc.key" >"$WORK/enc.keyinfo"
 

@@ -209,3 +209,16 @@ def test_subtitles_that_cannot_be_written(workdir, tmp_path):
     assert "All secure transcoding finished flawlessly." not in run.messages("SUCCESS")
     text = (Path(workdir.path) / "master.m3u8").read_text()
     assert "360p.m3u8" in text and "SUBTITLES" not in text
+
+
+@pytest.mark.parametrize("output, what", [("360p_iframes.m3u8", "the media playlist of rendition 360p"),
+                                          ("subtitles_0.m3u8", "the playlist of the subtitle track English")])
+def test_a_master_named_like_another_playlist_replaces_nothing(workdir, tmp_path, output, what):
+    video = make_sync_source(tmp_path / "video.mp4", "plain", seconds=2.0)
+    source = tmp_path / "source.mkv"
+    ffmpeg("-i", video, "-i", srt_file(tmp_path / "one.srt", [(0.5, 1.0, "cue")]), "-map", "0", "-map", "1",
+           "-c:v", "copy", "-c:a", "copy", "-c:s", "srt", "-metadata:s:s:0", "title=English", source)
+    run = run_job(workdir.path, str(source), output, resolution=["360p"], bitrate=[400000])
+    assert run.messages("ERROR") == [f"Could not write the master playlist {output}: it is {what}."]
+    # The playlist is still the one it was written as.
+    assert "#EXT-X-STREAM-INF" not in (Path(workdir.path) / output).read_text()

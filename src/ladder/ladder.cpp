@@ -261,13 +261,24 @@ bool write_master_playlist(const std::string& output, const std::vector<Variant>
 }
 
 // A master playlist named like a rendition's media playlist would replace it.
-bool replaces_a_media_playlist(const std::string& output, const std::vector<Variant>& created) {
+// So would one named like an I-frame or subtitle playlist.
+bool replaces_a_media_playlist(const std::string& output, const std::vector<Variant>& created,
+                               const std::vector<SubtitleRendition>& subtitles) {
+    std::error_code error;
     for (const auto& variant : created) {
-        std::error_code error;
         const std::string& name = variant.planned.name;
-        if (std::filesystem::equivalent(output, name + ".m3u8", error)) {
-            log_message(ERROR, "Could not write the master playlist " + output +
-                                   ": it is the media playlist of rendition " + name + ".");
+        for (const std::string& playlist : {name + ".m3u8", name + "_iframes.m3u8"}) {
+            if (std::filesystem::equivalent(output, playlist, error)) {
+                log_message(ERROR, "Could not write the master playlist " + output +
+                                       ": it is the media playlist of rendition " + name + ".");
+                return true;
+            }
+        }
+    }
+    for (const auto& track : subtitles) {
+        if (std::filesystem::equivalent(output, track.playlist, error)) {
+            log_message(ERROR, "Could not write the master playlist " + output + ": it is the playlist of the "
+                                   "subtitle track " + track.name + ".");
             return true;
         }
     }
@@ -324,7 +335,10 @@ void report(const std::string& output, const std::vector<PlannedRendition>& plan
                                " was not written.");
         return;
     }
-    if (replaces_a_media_playlist(output, created) || !write_master_playlist(output, created, subtitles.listed)) return;
+    if (replaces_a_media_playlist(output, created, subtitles.listed) ||
+        !write_master_playlist(output, created, subtitles.listed)) {
+        return;
+    }
     log_message(SUCCESS, "Encrypted Master playlist generated: " + output);
     // Subtitles that could not be written were said so in an ERROR line.
     if (!failed.empty()) {
