@@ -16,7 +16,7 @@ import pytest
 from ladder_helpers import (_beep_expression, beep_times, flash_times, make_interlaced_source,
                             make_rate_source, make_sync_source, run_ok, segment_files,
                             video_frames)
-from media import decrypt_rendition, ffmpeg, make_source, read_playlist, run_job, write_key_info
+from media import decrypt, decrypt_rendition, ffmpeg, make_source, read_playlist, run_job, write_key_info
 
 TICK = 1 / 30
 PARALLEL = dict(module="corvane.parallel", chunk_seconds=6, workers=2)
@@ -26,15 +26,29 @@ PARALLEL = dict(module="corvane.parallel", chunk_seconds=6, workers=2)
 
 def marks_source(path, seconds):
     """1080p30 black with a white flash and a beep at each join of 6 s chunks
-    and between them."""
+    and between them, and a subtitle cue at each."""
     marks = [t for t in (3.0, 6.0, 9.5, 12.0, 15.0) if t < seconds - 1]
     flashes = "+".join(f"between(n\\,{round(t * 30)}\\,{round(t * 30) + 2})" for t in marks)
+    cues = Path(path).with_suffix(".srt")
+    cues.write_text("".join(f"{i + 1}\n00:00:{t:06.3f} --> 00:00:{t + 1:06.3f}\nmark {i}\n\n".replace(".", ",")
+                            for i, t in enumerate(marks)))
     ffmpeg("-f", "lavfi", "-i", f"color=c=black:size=1920x1080:rate=30:duration={seconds},"
            f"drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='{flashes}'",
            "-f", "lavfi", "-i", f"aevalsrc='{_beep_expression(times=marks)}':sample_rate=48000:"
-           f"duration={seconds}", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
-           "-c:a", "aac", path)
+           f"duration={seconds}", "-i", cues, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+           "-c:a", "aac", "-c:s", "mov_text", path)
     return Path(path)
+
+
+def decrypted_subtitles(folder, key):
+    """Every subtitle playlist's text and its segments' decrypted text."""
+    found = []
+    for playlist in sorted(Path(folder).glob("subtitles_*.m3u8")):
+        _, _, segments, _ = read_playlist(playlist)
+        texts = [decrypt(folder / uri, key, f"{i:032x}", folder / f"{uri}.plain").read_text()
+                 for i, (_, uri) in enumerate(segments)]
+        found.append((re.sub(r"IV=0x\w+", "", playlist.read_text()), texts))
+    return found
 
 
 def hdr_source(path, seconds):
@@ -128,6 +142,12 @@ def test_chunked_job_makes_what_the_single_call_makes(tmp_path, kind):
         flashes, beeps = flash_times(got_ts), beep_times(got_ts)
         assert len(flashes) == len(beeps) == 5
         assert [b - f for f, b in zip(flashes, beeps)] == pytest.approx([0] * 5, abs=TICK)
+        # The same subtitles, and an I-frame entry per key frame.
+        assert decrypted_subtitles(chunked, chunked_key) == decrypted_subtitles(single, single_key)
+        assert len(decrypted_subtitles(single, single_key)) == 1
+        for folder in (single, chunked):
+            text = (folder / "360p_iframes.m3u8").read_text()
+            assert text.count("#EXTINF:2.000000,") >= 8, text
 
 
 @pytest.mark.parametrize("coding", [
