@@ -69,7 +69,6 @@ struct Rendition {
     PacketWriter video_file;
     IFrameWriter iframes;
     std::string segment_base;
-    std::string segment_pattern;
     MediaItem item;          // one item from the feed
     PacketPtr out_packet;    // one packet from the H.264 encoder
     Scaling scaling;

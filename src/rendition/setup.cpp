@@ -162,13 +162,13 @@ Status open_output(Rendition& r) {
     // Segments are named after the playlist: 720p.m3u8 gives 720p_000.ts, ...
     const size_t dot = r.playlist_path.rfind('.');
     r.segment_base = dot == std::string::npos ? r.playlist_path : r.playlist_path.substr(0, dot);
-    r.segment_pattern = r.segment_base + "_%03d.ts";
+    const std::string segment_pattern = r.segment_base + "_%03d.ts";
 
     RETURN_IF_FAILED(check_key_info(r));
     RETURN_IF_FAILED(r.iframes.open(r.key_info_path, r.segment_base, r.out_video->codecpar));
 
     av_opt_set(context->priv_data, "hls_time", "6", 0);
-    av_opt_set(context->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);
+    av_opt_set(context->priv_data, "hls_segment_filename", segment_pattern.c_str(), 0);
     av_opt_set(context->priv_data, "hls_list_size", "0", 0);
     // A VOD playlist, written once at the end; segments and the playlist are
     // written beside their place and put there whole.
