@@ -185,11 +185,14 @@ mkdir -p dist "$work/raw"
 for py in $pythons; do
     say "building the module for $($py --version 2>&1)"
     rm -f "$work"/raw/*.whl
+    # Linked again every time: ninja does not see the static libraries change.
+    build="$work/module-build-$($py -c 'import sys; print("%d%d" % sys.version_info[:2])')"
+    rm -f "$build"/_engine*.so
     # No link-time optimisation: zig's linker would need its own LLVM bitcode.
     # ccache: only module.cpp differs between the Pythons.
     CC="$CC" CXX="$CXX" CORVANE_STATIC_FFMPEG=ON CCACHE_DIR="$work/ccache" \
         "$py" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/raw" \
-        --config-settings=build-dir="$work/module-build-$($py -c 'import sys; print("%d%d" % sys.version_info[:2])')" \
+        --config-settings=build-dir="$build" \
         --config-settings=cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
         --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache \
         --config-settings=cmake.define.CORVANE_BUNDLED_LICENSES="$lic" .
