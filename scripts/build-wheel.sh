@@ -130,14 +130,15 @@ if ! built libxml2; then
 fi
 # FFmpeg for this module: every native decoder, demuxer and parser, the
 # filters the pipeline uses (and scale/aresample, which FFmpeg inserts for
-# conversions), the AAC and libx264 encoders, the HLS and MPEG-TS muxers, and
+# conversions), the AAC and libx264 encoders, the WebVTT encoder (the
+# subtitles' cues), the HLS and MPEG-TS muxers, and
 # the file protocol (crypto for the encrypted segments). No network: the
 # module reads local files and playlists of local segments.
 ffmpeg_flags="--enable-static --disable-shared --enable-pic --pkg-config-flags=--static
  --disable-programs --disable-doc --disable-debug --disable-autodetect --enable-pthreads
  --enable-zlib --disable-network --enable-gpl --enable-libx264 --enable-libzimg --enable-libdav1d
  --enable-libxml2 --disable-everything --enable-decoders --enable-demuxers --enable-parsers --enable-bsfs
- --enable-encoder=aac,libx264 --enable-muxer=hls,mpegts --enable-protocol=file,crypto
+ --enable-encoder=aac,libx264,webvtt --enable-muxer=hls,mpegts --enable-protocol=file,crypto
  --enable-filter=bwdif,transpose,hflip,vflip,scale,zscale,tonemap,format,loudnorm,aformat,aresample,asetnsamples,null,anull"
 # Built again whenever the configuration changes.
 if ! built ffmpeg || [ "$(cat "$work/ffmpeg.flags" 2>/dev/null)" != "$ffmpeg_flags" ]; then
@@ -181,6 +182,11 @@ if [ -z "$pythons" ]; then
         [ -n "$py" ] && pythons="$pythons $py"
     done
 fi
+# zig's compiler_rt is a single object: pulled in for one helper, it brings
+# its own exp, log, sin and the like, which then take the place of glibc's
+# libm (the one the system build uses). gcc's libgcc, last on the link line,
+# provides those helpers first.
+libgcc=$(gcc -print-libgcc-file-name)
 mkdir -p dist "$work/raw"
 for py in $pythons; do
     say "building the module for $($py --version 2>&1)"
@@ -195,6 +201,7 @@ for py in $pythons; do
         --config-settings=build-dir="$build" \
         --config-settings=cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
         --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+        --config-settings=cmake.define.CMAKE_CXX_STANDARD_LIBRARIES="$libgcc" \
         --config-settings=cmake.define.CORVANE_BUNDLED_LICENSES="$lic" .
     "$tools" -m auditwheel repair --strip --plat "manylinux_$(echo $glibc | tr . _)_x86_64" -w dist "$work"/raw/*.whl
 done
