@@ -52,7 +52,7 @@ memcheck: build
 fuzz: venv
 	VENV=$(VENV) fuzz/run-asan.sh
 
-# A self-contained wheel (its own static FFmpeg) in dist/; see README.
+# Self-contained wheels (their own static FFmpeg) for CPython 3.9-3.13 in dist/; see README.
 wheel: venv
 	VENV=$(VENV) scripts/build-wheel.sh
 
@@ -65,9 +65,10 @@ wheel-test: wheel
 	    dist/corvane-*-cp$$($(PYTHON) -c 'import sys; print("%d%d" % sys.version_info[:2])')-*.whl
 	$(WHEEL_VENV)/bin/python -m pytest -q
 
-# The wheel on a machine with nothing but Python: a Debian 12 minbase chroot.
+# The wheels where there is nothing but Python: Debian 11, 12 and 13 minbase
+# chroots (3.9, 3.11, 3.13) and pyenv's 3.10 and 3.12 in clean venvs.
 wheel-check: wheel
-	scripts/wheel-check.sh
+	VENV=$(VENV) scripts/wheel-check.sh
 
 # The CI job on Debian 13 (FFmpeg 7.1), in a debootstrap chroot.
 debian13:
