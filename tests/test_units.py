@@ -29,6 +29,7 @@ GROUPS = {
     "webvtt": ["src/subtitles/webvtt.cpp"],
     "iframes": ["src/rendition/iframe_playlist.cpp", "src/rendition/media_playlist.cpp"],
     "progress": ["src/ladder/progress.cpp", "src/log/log.cpp"],
+    "tone_map": ["src/source/tone_map.cpp"],
 }
 
 

@@ -199,6 +199,13 @@ Status VideoNormaliser::normalise(AVFrame* picture, const PictureSink& sink) {
     picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(input_->context.get(), input_->video, picture);
     const bool deinterlace = wants_deinterlacing(picture);
     int transfer = hdr_transfer(picture);
+    if (transfer != AVCOL_TRC_UNSPECIFIED && !deinterlace && HdrConverter::handles(picture)) {
+        // Now an SDR picture like any other, already brought down in size.
+        const PictureArea size = reduced_size(picture, input_->upright_turn, largest_width_, largest_height_);
+        RETURN_IF_FAILED(hdr_.convert(picture, transfer, size, converted_.get()));
+        picture = converted_.get();
+        transfer = AVCOL_TRC_UNSPECIFIED;
+    }
     if (transfer != AVCOL_TRC_UNSPECIFIED && !can_tone_map(transfer)) transfer = AVCOL_TRC_UNSPECIFIED;
     if (needs_rebuild(picture, deinterlace, transfer)) RETURN_IF_FAILED(finish(sink));
     if (!chain_.built()) {
@@ -230,7 +237,8 @@ Status VideoNormaliser::open(const SourceInput& input, int largest_width, int la
     largest_width_ = largest_width;
     largest_height_ = largest_height;
     filtered_.reset(av_frame_alloc());
-    return filtered_ ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
+    converted_.reset(av_frame_alloc());
+    return filtered_ && converted_ ? Status{} : Status{AVERROR(ENOMEM), "allocating packets and frames"};
 }
 
 }  // namespace corvane

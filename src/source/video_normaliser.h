@@ -3,13 +3,16 @@
 // The source's video normaliser: the filter chain that deinterlaces, brings
 // large pictures down to the largest rendition's size, tone-maps HDR and
 // turns the pictures upright, once for every rendition. Pictures that need
-// none of it pass untouched.
+// none of it pass untouched. HDR pictures as phones record them are
+// converted to SDR by its own converter (source/hdr_converter.h) before
+// the chain, which then only turns them, if at all.
 
 #include <functional>
 
 #include "av/av_handles.h"
 #include "av/filter_chain.h"
 #include "av/picture_area.h"
+#include "source/hdr_converter.h"
 #include "source/source_input.h"
 
 namespace corvane {
@@ -59,6 +62,8 @@ private:
     int largest_height_ = 0;
     FilterChain<VideoChainInput> chain_;  // made for the first picture that needs it
     FramePtr filtered_;                   // one pull from the chain
+    HdrConverter hdr_;                    // HDR pictures it converts itself
+    FramePtr converted_;                  // the last picture it converted
     bool tone_map_warned_ = false;
 };
 
