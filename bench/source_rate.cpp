@@ -3,7 +3,10 @@
 // given. Prints how many pictures it handed out and how fast, so that its
 // headroom over the encoders shows on any number of cores.
 //
-//   source_rate FILE [RENDITIONS]
+//   source_rate FILE [RENDITIONS [filters]]
+//
+// With "filters", HDR pictures are tone-mapped by FFmpeg's filters (zscale
+// and tonemap) instead of the source's own conversion: the figures before it.
 //
 // The pictures are brought down to the default ladder's largest rendition,
 // turned like the source, as in a job with the default ladder. Prints one
@@ -40,11 +43,11 @@ double cpu_seconds() {
 
 int main(int argc, char** argv) {
     using namespace corvane;
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s FILE [RENDITIONS]\n", argv[0]);
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s FILE [RENDITIONS [filters]]\n", argv[0]);
         return 2;
     }
-    const int renditions = argc == 3 ? std::atoi(argv[2]) : 4;
+    const int renditions = argc >= 3 ? std::atoi(argv[2]) : 4;
     if (renditions < 1) return 2;
     av_log_set_level(AV_LOG_ERROR);
 
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
     source->largest_width = landscape ? kLadder[0].long_side : kLadder[0].short_side;
     source->largest_height = landscape ? kLadder[0].short_side : kLadder[0].long_side;
     const Status opened = open_source(*source);
+    if (argc == 4 && std::string(argv[3]) == "filters") source->video.convert_hdr_with_filters();
     if (opened.failed()) {
         std::fprintf(stderr, "the source could not be opened (%s)\n", opened.action.c_str());
         return 1;

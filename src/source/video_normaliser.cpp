@@ -199,7 +199,7 @@ Status VideoNormaliser::normalise(AVFrame* picture, const PictureSink& sink) {
     picture->sample_aspect_ratio = av_guess_sample_aspect_ratio(input_->context.get(), input_->video, picture);
     const bool deinterlace = wants_deinterlacing(picture);
     int transfer = hdr_transfer(picture);
-    if (transfer != AVCOL_TRC_UNSPECIFIED && !deinterlace && HdrConverter::handles(picture)) {
+    if (transfer != AVCOL_TRC_UNSPECIFIED && !deinterlace && own_hdr_conversion_ && HdrConverter::handles(picture)) {
         // Now an SDR picture like any other, already brought down in size.
         const PictureArea size = reduced_size(picture, input_->upright_turn, largest_width_, largest_height_);
         RETURN_IF_FAILED(hdr_.convert(picture, transfer, size, converted_.get()));

@@ -48,6 +48,9 @@ public:
     // Drains the chain into `sink`.
     Status finish(const PictureSink& sink);
     void close() { chain_.release(); }
+    // Leaves every HDR picture to the filter chain (zscale and tonemap), for
+    // comparisons.
+    void convert_hdr_with_filters() { own_hdr_conversion_ = false; }
 
 private:
     int hdr_transfer(const AVFrame* picture) const;
@@ -64,6 +67,7 @@ private:
     FramePtr filtered_;                   // one pull from the chain
     HdrConverter hdr_;                    // HDR pictures it converts itself
     FramePtr converted_;                  // the last picture it converted
+    bool own_hdr_conversion_ = true;
     bool tone_map_warned_ = false;
 };
 

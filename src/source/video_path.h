@@ -24,6 +24,8 @@ public:
     // `largest_height`, upright; 0 x 0: none planned) are brought down to its
     // size, before any tone mapping.
     Status open(const SourceInput& input, int largest_width, int largest_height);
+    // HDR pictures through the filter chain only, for comparisons.
+    void convert_hdr_with_filters() { normaliser_.convert_hdr_with_filters(); }
 
     // How far a still or a pause is shown again: up to `end` (1/30 s, the
     // sound's end) and 5 s beyond, or, without sound (AV_NOPTS_VALUE), for 5
