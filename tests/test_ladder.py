@@ -352,8 +352,11 @@ def signal_averages(path, crop=None):
 HDR_TAGS = ("-color_primaries", "bt2020", "-colorspace", "bt2020nc", "-color_range", "tv")
 
 
-@pytest.mark.parametrize("transfer", ["smpte2084", "arib-std-b67"], ids=["pq", "hlg"])
-def test_hdr_source_is_tone_mapped_to_sdr(workdir, tmp_path, transfer):
+@pytest.mark.parametrize("transfer, pix_fmt", [("smpte2084", "yuv420p10le"), ("arib-std-b67", "yuv420p10le"),
+                                              ("smpte2084", "yuv422p10le")], ids=["pq", "hlg", "pq-422"])
+def test_hdr_source_is_tone_mapped_to_sdr(workdir, tmp_path, transfer, pix_fmt):
+    # 4:2:0 as phones record is converted by the source's own conversion,
+    # 4:2:2 (camera and broadcast masters) by FFmpeg's filters.
     master = tmp_path / "master.mkv"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=1", "-vf",
            "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p,setparams=range=tv:"
@@ -361,7 +364,7 @@ def test_hdr_source_is_tone_mapped_to_sdr(workdir, tmp_path, transfer):
     # Its HDR version in 10-bit HEVC, SDR white at 203 cd/m².
     source = tmp_path / "hdr.mkv"
     ffmpeg("-i", master, "-vf", f"zscale=tin=bt709:pin=bt709:min=bt709:t={transfer}:p=bt2020:"
-           "m=bt2020nc:npl=203,format=yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast",
+           f"m=bt2020nc:npl=203,format={pix_fmt}", "-c:v", "libx265", "-preset", "ultrafast",
            "-x265-params", "log-level=error:crf=12", "-color_trc", transfer, *HDR_TAGS, source)
     run_ok(workdir.path, source, resolution=["360p"], bitrate=[2000000])
     luma, saturation = signal_averages(master)
