@@ -453,6 +453,40 @@ def test_corrupt_packets_mid_file_are_skipped(media, workdir, container, kind):
     check_output_plays(workdir, at_least=1.5, at_most=3.0)
 
 
+def ffmpeg_messages(lines):
+    """FFmpeg's messages among a run's lines: how many came in all (shown,
+    counted again, or not shown), and the parts of FFmpeg that wrote them."""
+    total, parts = 0, set()
+    for line in lines:
+        found = re.match(r"FFmpeg( [^:]+)?: ", line)
+        if not found:
+            continue
+        parts.add(found.group(1))
+        again = re.search(r" \(came (\d+) more times?\)$", line)
+        hidden = re.fullmatch(r"FFmpeg: (\d+) further messages? not shown\.", line)
+        total += int(hidden.group(1)) if hidden else 1 + int(again.group(1)) if again else 1
+    return total, parts
+
+
+def test_a_damaged_file_keeps_its_messages_from_a_call_on_another_thread(media, workdir):
+    damaged = corrupt_ts_packets(media["clip.ts"], workdir.path / "damaged.ts", "v")
+    # Another codec and container: none of its messages could pass for the
+    # damaged file's.
+    clean = workdir.path / "clean.mkv"
+    ffmpeg("-f", "lavfi", "-t", "2", "-i", "testsrc2=size=160x90:rate=30", "-f", "lavfi", "-t", "2",
+           "-i", "sine=frequency=440:sample_rate=48000", "-c:v", "mpeg4", "-c:a", "flac", clean)
+    alone = calls_on_threads(workdir.path, [[str(damaged), None, "damaged.m3u8", ["360p"]]])
+    expected, _ = ffmpeg_messages(alone)
+    assert expected > 0, alone
+    both = calls_on_threads(workdir.path, [[str(damaged), None, "damaged.m3u8", ["360p"]],
+                                           [str(clean), None, "clean.m3u8", ["480p"]]])
+    assert both.count(ALL_DONE) == 2, both
+    # Each of the damaged file's messages reached its own job once, and the
+    # clean file's job had none.
+    total, parts = ffmpeg_messages(both)
+    assert total == expected and not parts & {" mpeg4", " matroska,webm", " flac"}, (alone, both)
+
+
 @pytest.mark.parametrize("change", ["picture-size", "pixel-format", "sample-rate-and-layout"])
 def test_format_change_mid_stream(workdir, change):
     first = dict(video="testsrc2=size=160x90:rate=30")
