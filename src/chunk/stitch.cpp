@@ -112,10 +112,6 @@ Status aac_parameters(CodecParametersPtr& parameters) {
     return status_of(avcodec_parameters_from_context(parameters.get(), aac.encoder()), "setting up the renditions");
 }
 
-}  // namespace
-
-namespace {
-
 // Each rendition written on a thread of its own, while the calling thread
 // asks `interrupted` whether to stop. Says whether the job was stopped.
 bool stitch_renditions(const StitchTask& task, const AVCodecParameters* audio, std::vector<RenditionResult>& results,

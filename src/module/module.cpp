@@ -60,8 +60,8 @@ public:
     }
 
 private:
-    static inline long raised_ = 0;             // signals seen by any call so far
-    static inline PyObject* kind_ = nullptr;   // the last one's exception type
+    static inline long raised_ = 0;            // signals seen by any call so far
+    static inline PyObject* kind_ = nullptr;  // the last one's exception type
     const long seen_;
     bool stopped_ = false;
     bool raised_here_ = false;
