@@ -827,7 +827,8 @@ def test_calls_from_two_threads_run_at_once(media, workdir, folders, names):
         if folder:
             (workdir.path / folder).mkdir()
             write_key_info(workdir.path / folder)
-        calls.append([str(media["clip.mp4"]), folder, f"master-{name}.m3u8", [name]])
+        # Long enough that neither could end before the other began.
+        calls.append([str(media["long.mp4"]), folder, f"master-{name}.m3u8", [name]])
     lines = calls_on_threads(workdir.path, calls)
     starts = [i for i, l in enumerate(lines) if l.startswith("Analyzing video file:")]
     ends = [i for i, l in enumerate(lines) if l == ALL_DONE]
