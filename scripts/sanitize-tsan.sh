@@ -6,8 +6,11 @@
 # that the 360p rendition takes the decoded pictures unscaled), and on an interlaced clip stored
 # sideways (deinterlaced and turned in the source stage), and on a 2560x1440
 # 10-bit HDR (PQ) clip (the video decoder's frame threads, scaled down and
-# tone-mapped in the source stage). Then a chunked call whose chunks run on
-# two threads of the process (corvane.parallel with a thread pool).
+# tone-mapped in the source stage). Then two four-rendition calls at once on
+# two threads of one process, each thread in a working directory of its own
+# (the jobs' logs, FFmpeg's log callback and the output claims shared), and
+# a chunked call whose chunks run on two threads of the process
+# (corvane.parallel with a thread pool).
 #
 #   scripts/sanitize-tsan.sh
 #
@@ -78,8 +81,9 @@ ffmpeg -v error -nostdin -y -f lavfi -t 19 -i testsrc2=size=640x360:rate=30 \
     -f lavfi -t 19 -i sine=frequency=440:sample_rate=48000 \
     -c:v libx264 -preset ultrafast -g 45 -pix_fmt yuv420p -c:a aac "$WORK/long.mp4"
 
-# under_tsan WHAT CODE: runs the Python CODE in $WORK under ThreadSanitizer
-# and checks that the job it runs (WHAT) finished.
+# under_tsan WHAT CODE [JOBS]: runs the Python CODE in $WORK under
+# ThreadSanitizer and checks that the JOBS jobs it runs (WHAT; default 1)
+# finished.
 status=0
 under_tsan() {
     say "$1 under ThreadSanitizer"
@@ -91,7 +95,8 @@ under_tsan() {
         timeout -s KILL 1800 "$PY" -c "$2" >call.log 2>&1
     ) || status=$?
     grep '^\[' "$WORK/call.log" || true
-    grep -q "All secure transcoding finished flawlessly." "$WORK/call.log" ||
+    finished=$(grep -c "All secure transcoding finished flawlessly." "$WORK/call.log" || true)
+    [ "$finished" = "${3:-1}" ] ||
         { say "$1 did not finish (exit status $status)"; status=1; }
 }
 
@@ -99,6 +104,19 @@ for clip in clip.mp4 sideways.mp4 hdr.mp4; do
     under_tsan "one four-rendition call on $clip" \
         "import corvane; corvane.hls_encoder('$clip', 'master.m3u8')"
 done
+mkdir -p "$WORK/a" "$WORK/b"
+under_tsan "two four-rendition calls at once on clip.mp4 and sideways.mp4" "
+import ctypes, os, threading, corvane
+libc = ctypes.CDLL(None, use_errno=True)
+def call(folder, clip):
+    # CLONE_FS: a working directory of this thread's own.
+    assert libc.unshare(0x200) == 0, ctypes.get_errno()
+    os.chdir(folder)
+    corvane.hls_encoder('../' + clip, 'master.m3u8', key='../enc.keyinfo')
+threads = [threading.Thread(target=call, args=c) for c in (('a', 'clip.mp4'), ('b', 'sideways.mp4'))]
+for t in threads: t.start()
+for t in threads: t.join()
+" 2
 under_tsan "a chunked two-rendition call on long.mp4" \
     "import concurrent.futures as cf; from corvane import parallel; parallel.hls_encoder('long.mp4', 'master.m3u8', ['720p', '360p'], [2500000, 400000], chunk_seconds=6, executor=cf.ThreadPoolExecutor(2))"
 

@@ -33,15 +33,26 @@ INTERRUPT = textwrap.dedent("""\
         sent.append(time.monotonic())
         os.kill(os.getpid(), signal.SIGINT if kind == 'sigint' else signal.SIGTERM)
     threading.Thread(target=later).start()
-    try:
-        corvane.hls_encoder(sys.argv[1], 'master.m3u8', ['360p', '480p'], [400000, 800000])
-        outcome = 'returned'
-    except BaseException as e:
-        outcome = type(e).__name__
+    def call(output, names, outcomes):
+        try:
+            corvane.hls_encoder(sys.argv[1], output, names, [400000] * len(names))
+            outcomes.append('returned')
+        except BaseException as e:
+            outcomes.append(type(e).__name__)
+    # Another call on another thread, which Python's signal handlers never
+    # run on, stops with the main thread's.
+    others = []
+    other = threading.Thread(target=call, args=('other.m3u8', ['720p'], others))
+    if sys.argv[4] == 'two-calls':
+        other.start()
+    outcomes = []
+    call('master.m3u8', ['360p', '480p'], outcomes)
     late = time.monotonic() - sent[0]
+    if sys.argv[4] == 'two-calls':
+        other.join()
     tasks = len(os.listdir('/proc/self/task'))
     ctypes.CDLL(None).fflush(None)
-    print('OUTCOME=%s LATE=%.3f TASKS=%d' % (outcome, late, tasks), flush=True)
+    print('OUTCOME=%s LATE=%.3f TASKS=%d' % ('+'.join(outcomes + others), late, tasks), flush=True)
     corvane.hls_encoder(sys.argv[2], 'second.m3u8', ['360p'], [400000])
     ctypes.CDLL(None).fflush(None)
 """)
@@ -52,21 +63,24 @@ def long_source(tmp_path_factory):
     return make_source(tmp_path_factory.mktemp("host") / "long.mp4", seconds=30, size="640x360")
 
 
-@pytest.mark.parametrize("kind, exception", [("sigint", "KeyboardInterrupt"),
-                                             ("sigterm", "SystemExit")])
-def test_a_signal_stops_the_job_at_once(workdir, long_source, tmp_path, kind, exception):
+@pytest.mark.parametrize("kind, calls, outcome", [("sigint", "one-call", "KeyboardInterrupt"),
+                                                  ("sigterm", "one-call", "SystemExit"),
+                                                  ("sigint", "two-calls", "KeyboardInterrupt+KeyboardInterrupt")])
+def test_a_signal_stops_the_job_at_once(workdir, long_source, tmp_path, kind, calls, outcome):
     short = make_source(tmp_path / "short.mp4", seconds=1, size="160x90")
-    done = subprocess.run([sys.executable, "-c", INTERRUPT, str(long_source), str(short), kind],
+    done = subprocess.run([sys.executable, "-c", INTERRUPT, str(long_source), str(short), kind, calls],
                           cwd=workdir.path, capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr[-4000:]
-    found = re.search(r"OUTCOME=(\w+) LATE=(\S+) TASKS=(\d+)", done.stdout)
-    outcome, late, tasks = found.group(1), float(found.group(2)), int(found.group(3))
+    found = re.search(r"OUTCOME=(\S+) LATE=(\S+) TASKS=(\d+)", done.stdout)
+    outcomes, late, tasks = found.group(1), float(found.group(2)), int(found.group(3))
     # The exception comes within a second, after every thread of the job has ended.
-    assert outcome == exception and late < 1.0 and tasks == 1, found.group(0)
+    assert outcomes == outcome and late < 1.0 and tasks == 1, found.group(0)
     errors = [m.group(3) for m in map(LINE.match, done.stderr.splitlines()) if m]
-    assert errors == ["The job was interrupted: the renditions were stopped unfinished (their "
-                      "playlists have no end) and the master playlist master.m3u8 was not written."]
-    assert not (workdir.path / "master.m3u8").exists()
+    masters = ["master.m3u8"] + (["other.m3u8"] if calls == "two-calls" else [])
+    assert sorted(errors) == [f"The job was interrupted: the renditions were stopped unfinished (their "
+                              f"playlists have no end) and the master playlist {m} was not written."
+                              for m in masters]
+    assert not (workdir.path / "master.m3u8").exists() and not (workdir.path / "other.m3u8").exists()
     # The next call in the same process works as usual.
     assert "360p.m3u8" in (workdir.path / "second.m3u8").read_text().splitlines()
     assert "#EXT-X-ENDLIST" in (workdir.path / "360p.m3u8").read_text()

@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 from ladder_helpers import check_master
-from media import decrypt_rendition, ffmpeg, ffprobe, read_playlist, run_job, streams
+from media import decrypt_rendition, ffmpeg, ffprobe, read_playlist, run_job, streams, write_key_info
 
 # Generous: a call that has not returned by then is hung.
 TIMEOUT = 300
@@ -453,6 +453,40 @@ def test_corrupt_packets_mid_file_are_skipped(media, workdir, container, kind):
     check_output_plays(workdir, at_least=1.5, at_most=3.0)
 
 
+def ffmpeg_messages(lines):
+    """FFmpeg's messages among a run's lines: how many came in all (shown,
+    counted again, or not shown), and the parts of FFmpeg that wrote them."""
+    total, parts = 0, set()
+    for line in lines:
+        found = re.match(r"FFmpeg( [^:]+)?: ", line)
+        if not found:
+            continue
+        parts.add(found.group(1))
+        again = re.search(r" \(came (\d+) more times?\)$", line)
+        hidden = re.fullmatch(r"FFmpeg: (\d+) further messages? not shown\.", line)
+        total += int(hidden.group(1)) if hidden else 1 + int(again.group(1)) if again else 1
+    return total, parts
+
+
+def test_a_damaged_file_keeps_its_messages_from_a_call_on_another_thread(media, workdir):
+    damaged = corrupt_ts_packets(media["clip.ts"], workdir.path / "damaged.ts", "v")
+    # Another codec and container: none of its messages could pass for the
+    # damaged file's.
+    clean = workdir.path / "clean.mkv"
+    ffmpeg("-f", "lavfi", "-t", "2", "-i", "testsrc2=size=160x90:rate=30", "-f", "lavfi", "-t", "2",
+           "-i", "sine=frequency=440:sample_rate=48000", "-c:v", "mpeg4", "-c:a", "flac", clean)
+    alone = calls_on_threads(workdir.path, [[str(damaged), None, "damaged.m3u8", ["360p"]]])
+    expected, _ = ffmpeg_messages(alone)
+    assert expected > 0, alone
+    both = calls_on_threads(workdir.path, [[str(damaged), None, "damaged.m3u8", ["360p"]],
+                                           [str(clean), None, "clean.m3u8", ["480p"]]])
+    assert both.count(ALL_DONE) == 2, both
+    # Each of the damaged file's messages reached its own job once, and the
+    # clean file's job had none.
+    total, parts = ffmpeg_messages(both)
+    assert total == expected and not parts & {" mpeg4", " matroska,webm", " flac"}, (alone, both)
+
+
 @pytest.mark.parametrize("change", ["picture-size", "pixel-format", "sample-rate-and-layout"])
 def test_format_change_mid_stream(workdir, change):
     first = dict(video="testsrc2=size=160x90:rate=30")
@@ -739,35 +773,81 @@ def test_twenty_calls_in_one_process_do_not_grow(workdir):
 
 
 THREADS = textwrap.dedent("""\
-    import ctypes, sys, threading, corvane
-    names = ['360p', '480p', '720p']
-    def call(n):
-        corvane.hls_encoder(sys.argv[1], 'master-' + names[n] + '.m3u8', [names[n]], [400000])
-    threads = [threading.Thread(target=call, args=(n,)) for n in range(len(names))]
+    import ctypes, json, os, sys, threading, corvane
+    libc = ctypes.CDLL(None, use_errno=True)
+    def call(source, folder, output, names):
+        if folder:
+            # A working directory of this thread's own (Linux's CLONE_FS),
+            # where the job writes its renditions.
+            if libc.unshare(0x200) != 0:
+                raise OSError(ctypes.get_errno(), 'unshare')
+            os.chdir(folder)
+        corvane.hls_encoder(source, output, names, [400000] * len(names))
+    calls = json.loads(sys.argv[1])
+    threads = [threading.Thread(target=call, args=c) for c in calls]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     # The module's lines wait in the C library's buffer; they go out first.
-    ctypes.CDLL(None).fflush(None)
+    libc.fflush(None)
     print('JOINED', flush=True)
 """)
 
 
-def test_calls_from_several_threads(media, workdir):
-    done = subprocess.run([sys.executable, "-c", THREADS, str(media["clip.mp4"])], cwd=workdir.path,
+def calls_on_threads(cwd, calls):
+    """Runs each call (source, folder or None, output, rendition names) on a
+    thread of its own in one process; returns its log lines' messages."""
+    done = subprocess.run([sys.executable, "-c", THREADS, json.dumps(calls)], cwd=cwd,
                           capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0 and done.stdout.rstrip().endswith("JOINED"), done.stderr[-4000:]
-    assert "[ERROR]" not in done.stderr
-    lines = [l.split("] ", 2)[2] for l in done.stdout.splitlines() if l.startswith("[")]
-    # The calls ran one after another: each one's lines are one block.
+    assert "[ERROR]" not in done.stderr and "Traceback" not in done.stderr, done.stderr[-4000:]
+    return [l.split("] ", 2)[2] for l in done.stdout.splitlines() if l.startswith("[")]
+
+
+def check_package_plays(directory, master, name):
+    """The master lists the rendition, ffprobe reads the package and openssl
+    decrypts the rendition's segments into MPEG-TS."""
+    check_master(directory / master, [name])
+    check_rendition_files(directory, f"{name}.m3u8")
+    probed = ffprobe(directory / master, "-allowed_extensions", "ALL", "-show_streams")["streams"]
+    assert {s["codec_type"] for s in probed} >= {"video", "audio"}
+    key = (directory / "enc.key").read_bytes()
+    ts = decrypt_rendition(directory, name, key, directory / f"{name}.dec.ts")
+    assert {s["codec_type"] for s in streams(ts)} == {"video", "audio"}
+
+
+@pytest.mark.parametrize("folders, names", [
+    pytest.param((None, None), ("360p", "480p"), id="other-renditions-one-folder"),
+    pytest.param(("a", "b"), ("360p", "360p"), id="same-renditions-own-folders"),
+])
+def test_calls_from_two_threads_run_at_once(media, workdir, folders, names):
+    calls = []
+    for folder, name in zip(folders, names):
+        if folder:
+            (workdir.path / folder).mkdir()
+            write_key_info(workdir.path / folder)
+        # Long enough that neither could end before the other began.
+        calls.append([str(media["long.mp4"]), folder, f"master-{name}.m3u8", [name]])
+    lines = calls_on_threads(workdir.path, calls)
     starts = [i for i, l in enumerate(lines) if l.startswith("Analyzing video file:")]
     ends = [i for i, l in enumerate(lines) if l == ALL_DONE]
-    assert len(starts) == len(ends) == 3, lines
-    assert all(s < e < n for s, e, n in zip(starts, ends, starts[1:] + [len(lines)])), lines
-    for name in ("360p", "480p", "720p"):
-        assert master_entries(workdir.path / f"master-{name}.m3u8") == [f"{name}.m3u8"]
-        check_rendition_files(workdir.path, f"{name}.m3u8")
+    assert len(starts) == len(ends) == 2, lines
+    # Both had started before either ended.
+    assert max(starts) < min(ends), lines
+    for folder, name in zip(folders, names):
+        check_package_plays(workdir.path / (folder or ""), f"master-{name}.m3u8", name)
+
+
+def test_calls_that_write_the_same_files_run_one_after_another(media, workdir):
+    source = str(media["clip.mp4"])
+    lines = calls_on_threads(workdir.path, [[source, None, "master.m3u8", ["360p"]]] * 2)
+    waits = [l for l in lines if l.startswith("Another call in this process is writing ")]
+    assert waits == [f"Another call in this process is writing {workdir.path.resolve() / 'master.m3u8'}: "
+                     "this one starts when it has finished."], lines
+    successes = [l for l in lines if l.startswith(("Encrypted", "All secure"))]
+    assert successes == [f"{VARIANT_DONE}360p.m3u8", f"{MASTER_DONE}master.m3u8", ALL_DONE] * 2, lines
+    check_package_plays(workdir.path, "master.m3u8", "360p")
 
 
 TICKER = textwrap.dedent("""\

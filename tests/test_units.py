@@ -1,7 +1,7 @@
 """The parts of corvane that need no FFmpeg calls and no files, tested in
 C++: the plan, the master playlist's text, the key-info file's text, a
-media playlist's durations and rates, the output clock and the audio
-timeline.
+media playlist's durations and rates, the output clock, the audio timeline,
+what a job shows of FFmpeg's messages and which playlists a job holds.
 
 Each group is one file, tests/cpp/unit_<group>.cpp, of cases run by the small
 runner in tests/cpp/unit.h. They are built into one program, linked with
@@ -30,6 +30,8 @@ GROUPS = {
     "iframes": ["src/rendition/iframe_playlist.cpp", "src/rendition/media_playlist.cpp"],
     "progress": ["src/ladder/progress.cpp", "src/log/log.cpp"],
     "tone_map": ["src/source/tone_map.cpp"],
+    "ffmpeg_messages": ["src/log/ffmpeg_messages.cpp"],
+    "output_claim": ["src/ladder/output_claim.cpp", "src/log/log.cpp"],
 }
 
 

@@ -38,6 +38,9 @@ public:
         release();
         FilterGraphPtr graph(avfilter_graph_alloc());
         if (!graph) return AVERROR(ENOMEM);
+        // Its filters' messages are of the job whose memory the chain is
+        // (see FfmpegLogRoute), whichever thread writes them.
+        graph->opaque = this;
         const int ret = build_filter_chain(graph.get(), source_filter, args, chain, sink_filter,
                                            &source_, &sink_);
         if (ret < 0) {

@@ -9,6 +9,7 @@
 #include "chunk/packet_file.h"
 #include "ladder/job_steps.h"
 #include "ladder/job_threads.h"
+#include "log/log.h"
 #include "log/ffmpeg_log.h"
 #include "rendition/transcode.h"
 #include "source/source.h"
@@ -147,15 +148,16 @@ std::string audio_packets_path(const std::string& folder) { return folder + "/au
 std::string subtitles_path(const std::string& folder) { return folder + "/subtitles.cues"; }
 
 ChunkResult encode_chunk(const ChunkTask& task) {
-    std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
-    LogCapture capture;
+    // The chunk's lines are kept for the job that runs it, which writes them.
+    JobLog lines(JobLog::kKeep);
     ChunkResult result;
     result.renditions.resize(task.renditions.size());
     {
-        FfmpegLogRoute ffmpeg_messages;
+        FfmpegLogRoute ffmpeg_messages(lines);
         // What the source's opening says, the job's plan has reported.
         ffmpeg_messages.choose([](const std::string&) { return false; });
         auto stage = std::make_unique<Source>();
+        const JobObject stage_of_job(stage.get(), sizeof(Source));
         ChunkRun run;
         const Status opened = open_chunk(task, *stage, run, ffmpeg_messages);
         if (opened.failed()) {
@@ -175,7 +177,7 @@ ChunkResult encode_chunk(const ChunkTask& task) {
             }
         }
     }
-    result.lines = capture.lines();
+    result.lines = lines.lines();
     return result;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
-// A chunk of a chunked job, run in a worker process: the source stage over
-// a stretch of the output and every rendition's H.264 encoder over it, the
-// packets kept in files of the job's folder (see PacketWriter) for the job
-// to put together (see stitch.h).
+// A chunk of a chunked job, run by a worker (a process, or a thread of one:
+// its lines are its own): the source stage over a stretch of the output and
+// every rendition's H.264 encoder over it, the packets kept in files of the
+// job's folder (see PacketWriter) for the job to put together (see
+// stitch.h).
 //
 // The last chunk reads the whole source with both paths as the single call
 // does, but decodes only the first pictures and those from a key frame a few

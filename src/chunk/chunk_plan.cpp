@@ -7,6 +7,7 @@
 #include "chunk/chunk_starts.h"
 #include "ladder/job_steps.h"
 #include "log/ffmpeg_log.h"
+#include "log/log.h"
 
 namespace corvane {
 
@@ -62,9 +63,10 @@ std::string as_workers_open(const std::string& input) {
 std::optional<ChunkedPlan> plan_chunked_job(const std::string& input, const std::string& output,
                                             const std::vector<std::string>& resolution, std::vector<int> bitrate,
                                             double chunk_seconds) {
-    std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
-    FfmpegLogRoute ffmpeg_messages;
+    JobLog lines;
+    FfmpegLogRoute ffmpeg_messages(lines);
     auto stage = std::make_unique<Source>();
+    const JobObject stage_of_job(stage.get(), sizeof(Source));
     int width = 0;
     int height = 0;
     if (!probe_source(*stage, input, width, height)) return std::nullopt;

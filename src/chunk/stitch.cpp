@@ -7,6 +7,7 @@
 #include "chunk/packet_file.h"
 #include "ladder/job_steps.h"
 #include "ladder/job_threads.h"
+#include "ladder/output_claim.h"
 #include "log/ffmpeg_log.h"
 #include "log/log.h"
 #include "rendition/rendition.h"
@@ -111,11 +112,37 @@ Status aac_parameters(CodecParametersPtr& parameters) {
     return status_of(avcodec_parameters_from_context(parameters.get(), aac.encoder()), "setting up the renditions");
 }
 
+// Each rendition written on a thread of its own, while the calling thread
+// asks `interrupted` whether to stop. Says whether the job was stopped.
+bool stitch_renditions(const StitchTask& task, const AVCodecParameters* audio, std::vector<RenditionResult>& results,
+                       const std::function<bool()>& interrupted) {
+    std::atomic<bool> stop{false};
+    JobThreads threads;
+    threads.reserve(task.renditions.size());
+    for (size_t i = 0; i < task.renditions.size(); ++i) {
+        threads.start([&task, &results, audio, &stop, i] { results[i] = stitch_rendition(task, i, audio, stop); });
+    }
+    while (!threads.wait_for(kWatchInterval)) {
+        if (!stop && interrupted && interrupted()) stop = true;
+    }
+    threads.join_all();
+    return stop.load();
+}
+
 }  // namespace
 
 void stitch_job(const StitchTask& task, const std::function<bool()>& interrupted) {
-    std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
-    FfmpegLogRoute ffmpeg_messages;
+    JobLog lines;
+    FfmpegLogRoute ffmpeg_messages(lines);
+    SubtitleTracks subtitles;
+    const bool loaded = subtitles.load(subtitles_path(task.folder));
+    const int tracks = static_cast<int>(subtitles.tracks().size());
+    const OutputClaim files(written_playlists(working_directory(), task.output, task.renditions, tracks),
+                            interrupted);
+    if (!files.held()) {
+        report(task.output, task.renditions, {}, true);
+        return;
+    }
     std::vector<RenditionResult> results(task.renditions.size());
     CodecParametersPtr audio;
     const Status prepared = aac_parameters(audio);
@@ -124,23 +151,9 @@ void stitch_job(const StitchTask& task, const std::function<bool()>& interrupted
         report(task.output, task.renditions, results, false);
         return;
     }
-    std::atomic<bool> stop{false};
-    {
-        JobThreads threads;
-        threads.reserve(task.renditions.size());
-        for (size_t i = 0; i < task.renditions.size(); ++i) {
-            threads.start([&task, &results, &audio, &stop, i] {
-                results[i] = stitch_rendition(task, i, audio.get(), stop);
-            });
-        }
-        while (!threads.wait_for(kWatchInterval)) {
-            if (!stop && interrupted && interrupted()) stop = true;
-        }
-    }
-    const bool stopped = stop.load();
-    SubtitleTracks subtitles;
+    const bool stopped = stitch_renditions(task, audio.get(), results, interrupted);
     WrittenSubtitles written;
-    if (subtitles.load(subtitles_path(task.folder))) {
+    if (loaded) {
         written = write_subtitle_tracks(subtitles, results, task.key, stopped);
     } else if (!stopped) {
         log_message(ERROR, "The subtitles could not be read back from the chunks; the master playlist lists none.");

@@ -1,10 +1,8 @@
 #pragma once
 
 // The steps of a job that a chunked job shares with the single call: the
-// probe, the plan, opening the source stage, the report, and the lock that
-// makes calls of one process run one after another.
+// probe, the plan, opening the source stage and the report.
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,10 +48,5 @@ WrittenSubtitles write_subtitle_tracks(const SubtitleTracks& tracks, const std::
 void report(const std::string& output, const std::vector<PlannedRendition>& plan,
             const std::vector<RenditionResult>& results, bool stopped,
             const WrittenSubtitles& subtitles = {});
-
-// Calls from several threads of one process run one after another: they
-// write the same files in the working directory. The one lock of the job
-// besides the logger's and the queues'.
-std::mutex& job_lock();
 
 }  // namespace corvane

@@ -1,13 +1,16 @@
 #pragma once
 
 // The threads of a job (or of a chunk of a chunked job): one per rendition
-// and the source stage's.
+// and the source stage's. Each works for the job of the thread that starts
+// it (JobLog): their lines are the job's.
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "log/log.h"
 
 namespace corvane {
 
@@ -23,7 +26,8 @@ public:
     // Runs `work` (which must not throw) on a thread of its own.
     template <class Work>
     void start(Work work) {
-        threads_.emplace_back([this, work = std::move(work)]() mutable {
+        threads_.emplace_back([this, job = JobLog::current(), work = std::move(work)]() mutable {
+            JobLog::Scope on_job(job);
             work();
             std::lock_guard<std::mutex> lock(mutex_);
             ++finished_;

@@ -19,6 +19,7 @@ extern "C" {
 #include "ladder/job_steps.h"
 #include "ladder/job_threads.h"
 #include "ladder/master_playlist.h"
+#include "ladder/output_claim.h"
 #include "ladder/progress.h"
 #include "log/ffmpeg_log.h"
 #include "log/log.h"
@@ -348,23 +349,40 @@ void report(const std::string& output, const std::vector<PlannedRendition>& plan
     }
 }
 
-std::mutex& job_lock() {
-    static std::mutex lock;
-    return lock;
+namespace {
+
+// The subtitle tracks the job may write: every subtitle stream of the source
+// (the bitmap ones are left out later, but may be counted here).
+int subtitle_streams(const Source& stage) {
+    int streams = 0;
+    const AVFormatContext* input = stage.input.context.get();
+    for (unsigned i = 0; input && i < input->nb_streams; ++i) {
+        streams += input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
+    }
+    return streams;
 }
+
+}  // namespace
 
 void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
                   std::vector<int> bitrate, std::string key, const std::function<bool()>& interrupted) {
-    std::lock_guard<std::mutex> one_job_at_a_time(job_lock());
-    // FFmpeg's warnings and errors become the job's WARN lines; its chatter
-    // (encoder statistics, every file the muxer opens) is left out.
-    FfmpegLogRoute ffmpeg_messages;
+    // The job's lines, and FFmpeg's warnings and errors about its work as
+    // WARN lines among them.
+    JobLog lines;
+    FfmpegLogRoute ffmpeg_messages(lines);
     // The source is opened once: planned from here, then read by the stage.
     auto stage = std::make_unique<Source>();
+    const JobObject stage_of_job(stage.get(), sizeof(Source));
     int width = 0;
     int height = 0;
     if (!probe_source(*stage, input, width, height)) return;
     const std::vector<PlannedRendition> plan = plan_ladder(width, height, resolution, std::move(bitrate));
+    const OutputClaim files(written_playlists(working_directory(), output, plan, subtitle_streams(*stage)),
+                            interrupted);
+    if (!files.held()) {
+        report(output, plan, {}, true);
+        return;
+    }
     bool stopped = false;
     const std::vector<RenditionResult> results = run_ladder(*stage, plan, key, interrupted, stopped);
     report(output, plan, results, stopped, write_subtitle_tracks(stage->subtitles, results, key, stopped));

@@ -13,7 +13,9 @@ namespace corvane {
 // Problems are reported as log lines; nothing is thrown for bad media.
 // While the renditions run, the calling thread asks `interrupted` about every
 // 100 ms whether to stop; when it says so, every thread stops where it is,
-// nothing more is finished and one ERROR line says so.
+// nothing more is finished and one ERROR line says so. Jobs of one process
+// run at the same time, each on threads of its own, unless they would write
+// the same playlists (see output_claim.h).
 void HlsLadderJob(std::string input, std::string output, std::vector<std::string> resolution,
                   std::vector<int> bitrate, std::string key,
                   const std::function<bool()>& interrupted = nullptr);

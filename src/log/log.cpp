@@ -4,17 +4,17 @@
 #include <ctime>
 #include <iomanip>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 
 namespace corvane {
 
 namespace {
 
-// The one lock of the module: it serialises whole lines across both streams.
-std::mutex log_mutex;
-// Where the lines go instead while a LogCapture lives.
-std::vector<LogLine>* captured = nullptr;
+// Serialises whole lines across both streams.
+std::mutex console_lock;
+
+// The job each thread works for.
+thread_local JobLog* current_job = nullptr;
 
 const char* label_of(int level) {
     switch (level) {
@@ -27,27 +27,36 @@ const char* label_of(int level) {
 
 }  // namespace
 
-LogCapture::LogCapture() {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    captured = &lines_;
+JobLog::Scope::Scope(JobLog* job) : previous_(current_job) { current_job = job; }
+
+JobLog::Scope::~Scope() { current_job = previous_; }
+
+JobLog* JobLog::current() { return current_job; }
+
+void JobLog::add(int level, const std::string& message) {
+    if (lines_ == kWrite) {
+        write_line(level, message);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(kept_lock_);
+    kept_.push_back(LogLine{level, message});
 }
 
-LogCapture::~LogCapture() {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    captured = nullptr;
-}
-
-std::vector<LogLine> LogCapture::lines() const {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    return lines_;
+std::vector<LogLine> JobLog::lines() const {
+    std::lock_guard<std::mutex> lock(kept_lock_);
+    return kept_;
 }
 
 void log_message(int level, const std::string& message) {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    if (captured) {
-        captured->push_back(LogLine{level, message});
-        return;
+    if (JobLog* job = JobLog::current()) {
+        job->add(level, message);
+    } else {
+        write_line(level, message);
     }
+}
+
+void write_line(int level, const std::string& message) {
+    std::lock_guard<std::mutex> lock(console_lock);
     std::ostream& out = level == ERROR ? std::cerr : std::cout;
 
     // The clock is read under the lock so that timestamps never go backwards

@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -18,25 +19,66 @@ namespace py = pybind11;
 
 namespace {
 
+// Whether a job must stop, asked by the job about every 100 ms: when a
+// signal handler raised (Ctrl-C's KeyboardInterrupt, a service's SystemExit
+// on SIGTERM). Python runs signal handlers on its main thread only, so a
+// call on any other thread never sees one itself: the first call that does
+// stops every call running in the process, and each of their callers gets
+// the same kind of exception. Its state is read and written with the
+// interpreter lock held.
+class Interrupts {
+public:
+    Interrupts() : seen_(raised_) {}
+
+    // With the interpreter lock held.
+    bool check() {
+        if (PyErr_CheckSignals() != 0) {
+            // The exception stays set for this call's caller.
+            PyObject* kind = PyErr_Occurred();
+            Py_XINCREF(kind);
+            Py_XDECREF(kind_);
+            kind_ = kind;
+            ++raised_;
+            stopped_ = raised_here_ = true;
+        } else if (raised_ != seen_) {
+            stopped_ = true;
+        }
+        return stopped_;
+    }
+    std::function<bool()> asker() {
+        return [this] {
+            py::gil_scoped_acquire hold;
+            return check();
+        };
+    }
+    // After the job, with the interpreter lock held: the exception of a job
+    // that was stopped reaches its caller.
+    void raise_if_stopped() const {
+        if (!stopped_) return;
+        if (!raised_here_) PyErr_SetNone(kind_ ? kind_ : PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+
+private:
+    static inline long raised_ = 0;            // signals seen by any call so far
+    static inline PyObject* kind_ = nullptr;  // the last one's exception type
+    const long seen_;
+    bool stopped_ = false;
+    bool raised_here_ = false;
+};
+
 // The job takes minutes to hours and never calls into Python: the
 // interpreter lock is released while it runs, so the interpreter's other
-// threads go on. About every 100 ms the job asks whether a signal handler
-// raised (Ctrl-C's KeyboardInterrupt, a service's SystemExit on SIGTERM); if
-// one did, the job stops and its exception reaches the caller.
+// threads go on, calls of other threads among them.
 void hls_encoder(std::string input, std::string output, std::vector<std::string> resolution,
                  std::vector<int> bitrate, std::string key) {
-    bool interrupted = false;
+    Interrupts interrupts;
     {
         py::gil_scoped_release release;
         corvane::HlsLadderJob(std::move(input), std::move(output), std::move(resolution),
-                              std::move(bitrate), std::move(key), [&interrupted] {
-                                  py::gil_scoped_acquire hold;
-                                  // The exception stays set for the caller.
-                                  interrupted = PyErr_CheckSignals() != 0;
-                                  return interrupted;
-                              });
+                              std::move(bitrate), std::move(key), interrupts.asker());
     }
-    if (interrupted) throw py::error_already_set();
+    interrupts.raise_if_stopped();
 }
 
 // The chunked job's steps, for corvane.parallel: small values in and out
@@ -119,16 +161,12 @@ void stitch(std::string output, std::string key, std::string folder, int chunks,
                              renditions_from(renditions), {}, outcome_from(outcome)};
     for (const auto& s : encoded) task.encoded.push_back(status_from(s));
     task.encoded.resize(task.renditions.size());
-    bool interrupted = false;
+    Interrupts interrupts;
     {
         py::gil_scoped_release release;
-        corvane::stitch_job(task, [&interrupted] {
-            py::gil_scoped_acquire hold;
-            interrupted = PyErr_CheckSignals() != 0;
-            return interrupted;
-        });
+        corvane::stitch_job(task, interrupts.asker());
     }
-    if (interrupted) throw py::error_already_set();
+    interrupts.raise_if_stopped();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "av/av_handles.h"
 #include "av/picture_area.h"
 #include "chunk/packet_file.h"
+#include "log/ffmpeg_log.h"
 #include "queue/media_queue.h"
 #include "rendition/iframes.h"
 #include "rendition/transcode.h"
@@ -46,6 +47,9 @@ struct Rendition {
         : playlist_path(std::move(playlist)), width(w), height(h), video_bit_rate(rate),
           key_info_path(std::move(key)), feed(source_feed), audio_parameters(audio) {}
 
+    // First: the FFmpeg objects below point here (`opaque`), and their
+    // messages are the job's for as long as they live.
+    const JobObject of_job{this, sizeof(Rendition)};
     const std::string playlist_path;
     const int width;
     const int height;

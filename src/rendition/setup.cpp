@@ -100,6 +100,9 @@ Status open_video_encoder(Rendition& r) {
     r.video_encoder.reset(avcodec_alloc_context3(r.h264));
     AVCodecContext* c = r.video_encoder.get();
     if (!c) return Status{AVERROR(ENOMEM), "opening the H.264 encoder"};
+    // The encoder's own threads write its messages: they are the job's by
+    // this (see FfmpegLogRoute).
+    c->opaque = &r;
     c->height = r.height;
     c->width = r.width;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
