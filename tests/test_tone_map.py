@@ -56,8 +56,9 @@ def hdr_picture(kind, transfer, path):
     trc = TRANSFERS[transfer]
     if kind == "ramp":
         ramp = f"64+floor(X*876/{WIDTH - 1})"
-        bottom = f"gte(Y\\,{HEIGHT * 3 // 4})"
-        left = f"lt(X\\,{WIDTH // 2})"
+        # (W and H are each plane's own size.)
+        bottom = "gte(Y\\,H*3/4)"
+        left = "lt(X\\,W/2)"
         lum = f"if({bottom}\\,if({left}\\,800\\,860)\\,{ramp})"
         cb = f"if({bottom}\\,if({left}\\,480\\,540)\\,512)"
         cr = f"if({bottom}\\,if({left}\\,560\\,470)\\,512)"
