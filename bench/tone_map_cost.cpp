@@ -105,12 +105,8 @@ int main(int argc, char** argv) {
         out->width = width;
         out->height = height;
         if (av_frame_get_buffer(out.get(), 0) < 0) return 1;
-        const HdrPlanes in{{reinterpret_cast<const uint16_t*>(picture->data[0]),
-                            reinterpret_cast<const uint16_t*>(picture->data[1]),
-                            reinterpret_cast<const uint16_t*>(picture->data[2])},
-                           {picture->linesize[0] / 2, picture->linesize[1] / 2, picture->linesize[2] / 2}};
-        const SdrPlanes sdr{{out->data[0], out->data[1], out->data[2]},
-                            {out->linesize[0], out->linesize[1], out->linesize[2]}};
+        const HdrPlanes in = hdr_planes(picture.get());
+        const SdrPlanes sdr = sdr_planes(out.get());
         const double own = median_ms(runs, [&] { tone_map_rows(tables, in, sdr, width, height, 0, (height + 1) / 2, rows); });
         HdrConverter converter;
         const double sliced = median_ms(runs, [&] {

@@ -78,7 +78,6 @@ struct Rendition {
     Scaling scaling;
 
     // Borrowed from the objects above.
-    const AVCodec* h264 = nullptr;
     AVStream* out_video = nullptr;
     AVStream* out_audio = nullptr;
 };

@@ -95,9 +95,9 @@ Status open_video_encoder(Rendition& r) {
         return failure_because(AVERROR(EINVAL), "its bit rate, " + std::to_string(r.video_bit_rate) +
                                                     " bit/s, is below the 1000 bit/s an H.264 encoder can aim at.");
     }
-    r.h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (!r.h264) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an H.264 encoder"};
-    r.video_encoder.reset(avcodec_alloc_context3(r.h264));
+    const AVCodec* h264 = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!h264) return Status{AVERROR_ENCODER_NOT_FOUND, "finding an H.264 encoder"};
+    r.video_encoder.reset(avcodec_alloc_context3(h264));
     AVCodecContext* c = r.video_encoder.get();
     if (!c) return Status{AVERROR(ENOMEM), "opening the H.264 encoder"};
     // The encoder's own threads write its messages: they are the job's by
@@ -130,7 +130,7 @@ Status open_video_encoder(Rendition& r) {
     c->gop_size = kGopPictures;
     c->keyint_min = kGopPictures;
     av_opt_set(c->priv_data, "sc_threshold", "0", 0);
-    return status_of(avcodec_open2(c, r.h264, nullptr), "opening the H.264 encoder");
+    return status_of(avcodec_open2(c, h264, nullptr), "opening the H.264 encoder");
 }
 
 namespace {

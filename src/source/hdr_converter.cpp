@@ -121,12 +121,8 @@ Status HdrConverter::convert(const AVFrame* picture, int transfer, const Picture
     av_frame_remove_side_data(out, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
     av_frame_remove_side_data(out, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
 
-    const HdrPlanes in{{reinterpret_cast<const uint16_t*>(source->data[0]),
-                        reinterpret_cast<const uint16_t*>(source->data[1]),
-                        reinterpret_cast<const uint16_t*>(source->data[2])},
-                       {source->linesize[0] / 2, source->linesize[1] / 2, source->linesize[2] / 2}};
-    const SdrPlanes sdr{{out->data[0], out->data[1], out->data[2]},
-                        {out->linesize[0], out->linesize[1], out->linesize[2]}};
+    const HdrPlanes in = hdr_planes(source);
+    const SdrPlanes sdr = sdr_planes(out);
     const int width = source->width;
     const int height = source->height;
     const int pairs = (height + 1) / 2;

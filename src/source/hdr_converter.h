@@ -24,6 +24,17 @@
 
 namespace corvane {
 
+// A 10-bit and an 8-bit picture's planes, as the conversion reads and writes them.
+inline HdrPlanes hdr_planes(const AVFrame* picture) {
+    auto plane = [picture](int i) { return reinterpret_cast<const uint16_t*>(picture->data[i]); };
+    return HdrPlanes{{plane(0), plane(1), plane(2)},
+                     {picture->linesize[0] / 2, picture->linesize[1] / 2, picture->linesize[2] / 2}};
+}
+inline SdrPlanes sdr_planes(AVFrame* picture) {
+    return SdrPlanes{{picture->data[0], picture->data[1], picture->data[2]},
+                     {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
+}
+
 // Runs one job over [0, count) on a few threads, the caller's among them.
 class SliceWorkers {
 public:
