@@ -29,7 +29,7 @@ GROUPS = {
     "webvtt": ["src/subtitles/webvtt.cpp"],
     "iframes": ["src/rendition/iframe_playlist.cpp", "src/rendition/media_playlist.cpp"],
     "progress": ["src/ladder/progress.cpp", "src/log/log.cpp"],
-    "tone_map": ["src/source/tone_map.cpp"],
+    "tone_map": ["src/source/tone_map.cpp", "src/source/tone_map_x86.cpp"],
     "ffmpeg_messages": ["src/log/ffmpeg_messages.cpp"],
     "output_claim": ["src/ladder/output_claim.cpp", "src/log/log.cpp"],
 }

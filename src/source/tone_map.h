@@ -18,8 +18,8 @@
 // taken down to 4:2:0 again (the same siting), rounded to 8 bits.
 //
 // The transfer function comes from a table built once per source, the tone
-// curve and the gamma from a few multiplications; with AVX2, eight pixels
-// at a time.
+// curve and the gamma from a few multiplications; with AVX2 eight pixels at
+// a time, with AVX-512 sixteen (its gamma from small tables in registers).
 
 #include <cstddef>
 #include <cstdint>
@@ -29,9 +29,16 @@ namespace corvane {
 
 enum class HdrTransfer { kPq, kHlg };
 
+// The instructions the conversion runs on: the widest this processor has,
+// unless a test asks for another. The results of any two may differ by one
+// code in a few pixels.
+enum class ToneMapKernel { kPlain, kAvx2, kAvx512 };
+bool tone_map_kernel_runs(ToneMapKernel kernel);  // on this processor
+ToneMapKernel widest_tone_map_kernel();
+
 // The tables of one source's conversion.
 struct ToneMapTables {
-    ToneMapTables(HdrTransfer transfer, bool full_range);
+    ToneMapTables(HdrTransfer transfer, bool full_range, ToneMapKernel kernel = widest_tone_map_kernel());
 
     static constexpr int kCodes = 16384;  // steps of the transfer table over [0, 1]
     HdrTransfer transfer;
@@ -40,6 +47,13 @@ struct ToneMapTables {
     // luma_offset, c = C * chroma_scale + chroma_offset.
     float luma_scale, luma_offset, chroma_scale, chroma_offset;
     std::vector<float> to_linear;  // kCodes entries: signal -> linear light
+    // The same as 32 cubics in the signal, for AVX-512 (no table reads):
+    // below 1/32 one per halving of the signal (the last from 0 to 2^-12),
+    // above it 24 of equal width. cubic[k][i]: segment i's coefficient of
+    // signal^k.
+    static constexpr int kLogSegments = 8, kSegments = 32;
+    float cubic[4][kSegments];
+    ToneMapKernel kernel;
 };
 
 // The pieces of the conversion, exposed for their tests.
@@ -65,9 +79,8 @@ struct SdrPlanes {
 struct ToneMapRows {
     explicit ToneMapRows(int width = 0) { resize(width); }
     void resize(int width);
-    std::vector<float> cb, cr;              // the source's chroma for one row
-    std::vector<float> column;              // one chroma row, between two rows
-    std::vector<float> blue_diff[2], red_diff[2];  // B' - Y', R' - Y' out
+    std::vector<float> cb, cr;                // the source's chroma for one row
+    std::vector<float> blue_diff, red_diff;  // B' - Y', R' - Y' of a pair, summed
 };
 
 // Converts the pairs of rows [first_pair, end_pair) of a width x height
