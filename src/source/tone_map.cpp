@@ -89,7 +89,8 @@ void chroma_for_row(const ToneMapTables& t, const uint16_t* plane, ptrdiff_t str
     const uint16_t* b = plane + near * stride;
     const float scale = t.chroma_scale;
     const float offset = t.chroma_offset;
-    for (int i = 0; i < chroma_width; ++i) column[i] = (0.75f * a[i] + 0.25f * b[i]) * scale + offset;
+    int i = t.kernel == ToneMapKernel::kAvx512 ? chroma_column_avx512(a, b, chroma_width, scale, offset, column) : 0;
+    for (; i < chroma_width; ++i) column[i] = (0.75f * a[i] + 0.25f * b[i]) * scale + offset;
     column[chroma_width] = column[chroma_width - 1];
 }
 
@@ -113,32 +114,11 @@ void chroma_out(const ToneMapTables& t, const float* sum, int width, int pair_ro
     for (; i < chroma_width; ++i) sample(i);
 }
 
-// The coefficients of the polynomial through the points (x[i], y[i]),
-// i < n: coefficient[k] of x^k (Newton's divided differences, expanded).
-void polynomial_through(const double* x, const double* y, int n, double* coefficient) {
-    double difference[8], basis[9] = {1.0};
-    std::copy(y, y + n, difference);
-    for (int level = 1; level < n; ++level) {
-        for (int i = n - 1; i >= level; --i) difference[i] = (difference[i] - difference[i - 1]) / (x[i] - x[i - level]);
-    }
-    std::fill(coefficient, coefficient + n, 0.0);
-    for (int i = 0; i < n; ++i) {
-        for (int k = 0; k <= i; ++k) coefficient[k] += difference[i] * basis[k];
-        // basis *= (x - x[i]); basis[i + 1] is still 0.
-        for (int k = i + 1; k > 0; --k) basis[k] = basis[k - 1] - x[i] * basis[k];
-        basis[0] *= -x[i];
-    }
-}
-
 // The ends of segment i of the transfer function's cubics.
 std::pair<double, double> segment_ends(int i) {
-    constexpr double kLogTop = 1.0 / 32;
-    if (i < ToneMapTables::kLogSegments) {
-        return {i == 0 ? 0.0 : std::ldexp(kLogTop, i - ToneMapTables::kLogSegments),
-                std::ldexp(kLogTop, i + 1 - ToneMapTables::kLogSegments)};
-    }
-    const double width = (1.0 - kLogTop) / (ToneMapTables::kSegments - ToneMapTables::kLogSegments);
-    return {kLogTop + (i - ToneMapTables::kLogSegments) * width, kLogTop + (i + 1 - ToneMapTables::kLogSegments) * width};
+    const double octave = std::ldexp(ToneMapTables::kSegmentOffset, i / 8);
+    const double low = octave * (1.0 + (i % 8) / 8.0) - ToneMapTables::kSegmentOffset;
+    return {low, std::min(low + octave / 8.0, 1.0)};
 }
 
 }  // namespace
@@ -165,6 +145,22 @@ double tone_curve(double brightest) {
 
 float display_gamma(float light) { return gamma_709(light); }
 
+// Newton's divided differences, expanded into powers of x.
+void tone_map_detail::polynomial_through(const double* x, const double* y, int n, double* coefficient) {
+    double difference[8], basis[9] = {1.0};
+    std::copy(y, y + n, difference);
+    for (int level = 1; level < n; ++level) {
+        for (int i = n - 1; i >= level; --i) difference[i] = (difference[i] - difference[i - 1]) / (x[i] - x[i - level]);
+    }
+    std::fill(coefficient, coefficient + n, 0.0);
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k <= i; ++k) coefficient[k] += difference[i] * basis[k];
+        // basis *= (x - x[i]); basis[i + 1] is still 0.
+        for (int k = i + 1; k > 0; --k) basis[k] = basis[k - 1] - x[i] * basis[k];
+        basis[0] *= -x[i];
+    }
+}
+
 bool tone_map_kernel_runs(ToneMapKernel kernel) {
     switch (kernel) {
         case ToneMapKernel::kAvx512: return runs_avx512();
@@ -190,9 +186,10 @@ ToneMapTables::ToneMapTables(HdrTransfer transfer_, bool full_range_, ToneMapKer
     chroma_offset = -512.0f * chroma_scale;
     auto light = [&](double signal) { return transfer == HdrTransfer::kPq ? pq_to_linear(signal) : hlg_to_display(signal); };
     for (int i = 0; i < kCodes; ++i) to_linear[i] = static_cast<float>(light(static_cast<double>(i) / (kCodes - 1)));
-    for (int i = 0; i < kSegments; ++i) {
-        // The cubic through four Chebyshev points of the segment.
-        const auto [low, high] = segment_ends(i);
+    for (int i = 0; i < 32; ++i) {
+        // The cubic through four Chebyshev points of the segment (the
+        // segments past the last: copies of it).
+        const auto [low, high] = segment_ends(std::min(i, kSegments - 1));
         double x[4], y[4], c[4];
         for (int k = 0; k < 4; ++k) {
             x[k] = 0.5 * (low + high) + 0.5 * (high - low) * std::cos((2 * k + 1) * M_PI / 8);

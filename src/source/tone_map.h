@@ -47,12 +47,13 @@ struct ToneMapTables {
     // luma_offset, c = C * chroma_scale + chroma_offset.
     float luma_scale, luma_offset, chroma_scale, chroma_offset;
     std::vector<float> to_linear;  // kCodes entries: signal -> linear light
-    // The same as 32 cubics in the signal, for AVX-512 (no table reads):
-    // below 1/32 one per halving of the signal (the last from 0 to 2^-12),
-    // above it 24 of equal width. cubic[k][i]: segment i's coefficient of
-    // signal^k.
-    static constexpr int kLogSegments = 8, kSegments = 32;
-    float cubic[4][kSegments];
+    // The same as cubics in the signal s, for AVX-512 (no table reads): the
+    // segments are eighths of the octaves of s + 1/8, so finer towards
+    // black (1/64 wide below 1/8, 1/8 wide above 7/8). cubic[k][i]: segment
+    // i's coefficient of s^k.
+    static constexpr int kSegments = 25;
+    static constexpr float kSegmentOffset = 0.125f;
+    float cubic[4][32];
     ToneMapKernel kernel;
 };
 

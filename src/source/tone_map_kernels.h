@@ -76,6 +76,12 @@ int convert_row_avx512(const ToneMapTables& t, const RowIn& in, int width, const
 // The summed chroma of a pair down to one sample per two columns (see
 // chroma_out in source/tone_map.cpp): samples [1, n) for the n returned.
 int chroma_out_avx512(const float* sum, int width, float scale, uint8_t* chroma);
+// The chroma between two rows (see chroma_for_row): samples [0, n) for
+// the n returned.
+int chroma_column_avx512(const uint16_t* own, const uint16_t* near, int n, float scale, float offset, float* column);
+// The coefficients of the polynomial through the points (x[i], y[i]),
+// i < n <= 8: coefficient[k] of x^k.
+void polynomial_through(const double* x, const double* y, int n, double* coefficient);
 bool runs_avx2();
 bool runs_avx512();
 

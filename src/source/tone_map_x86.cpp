@@ -81,48 +81,37 @@ CORVANE_AVX2 inline void put_diff8(float* to, __m256 diff, bool add) {
     _mm256_storeu_ps(to, add ? _mm256_add_ps(_mm256_loadu_ps(to), diff) : diff);
 }
 
-// --- AVX-512: the gamma from small tables held in registers:
-// x^(5/12) = 2^(5e/12) * m^(5/12) for x = 2^e * m, the first from a table of
-// its 32 values (e in [-24, 7]), the second by a quadratic for each
-// sixteenth of [1, 2).
+// --- AVX-512: the gamma as x^(5/12) = 2^(5e/12) * m^(5/12) for x = 2^e * m:
+// the first from a table of its 32 values (e in [-24, 7]) held in two
+// registers, read by e's exponent field modulo 32; the second by a quartic
+// on [1, 2).
 struct GammaTables {
-    float power[32];
-    float c0[16], c1[16], c2[16];
+    float power[32];  // at (e + 127) % 32
+    float root[5];    // coefficients of m^k
 };
 
 GammaTables gamma_tables() {
     GammaTables g{};
-    for (int e = 0; e < 32; ++e) g.power[e] = static_cast<float>(std::exp2((e - 24) * (5.0 / 12.0)));
-    for (int s = 0; s < 16; ++s) {
-        // The quadratic through the three Chebyshev points of the sixteenth.
-        double x[3], y[3];
-        for (int k = 0; k < 3; ++k) {
-            x[k] = 1.0 + (s + 0.5 + 0.5 * std::cos((2 * k + 1) * M_PI / 6)) / 16.0;
-            y[k] = std::pow(x[k], 5.0 / 12.0);
-        }
-        const double d01 = (y[1] - y[0]) / (x[1] - x[0]);
-        const double d012 = ((y[2] - y[1]) / (x[2] - x[1]) - d01) / (x[2] - x[0]);
-        g.c2[s] = static_cast<float>(d012);
-        g.c1[s] = static_cast<float>(d01 - d012 * (x[0] + x[1]));
-        g.c0[s] = static_cast<float>(y[0] - d01 * x[0] + d012 * x[0] * x[1]);
+    for (int e = -24; e < 8; ++e) g.power[(e + 127) % 32] = static_cast<float>(std::exp2(e * (5.0 / 12.0)));
+    double x[5], y[5], c[5];
+    for (int k = 0; k < 5; ++k) {
+        x[k] = 1.5 + 0.5 * std::cos((2 * k + 1) * M_PI / 10);
+        y[k] = std::pow(x[k], 5.0 / 12.0);
     }
+    polynomial_through(x, y, 5, c);
+    for (int k = 0; k < 5; ++k) g.root[k] = static_cast<float>(c[k]);
     return g;
 }
 const GammaTables kGammaTables = gamma_tables();
 
-CORVANE_AVX512 inline __m512 gamma_709_16(__m512 x) {
-    const __m512 size = _mm512_min_ps(_mm512_max_ps(_mm512_abs_ps(x), _mm512_set1_ps(0x1p-24f)),
-                                      _mm512_set1_ps(255.0f));
+CORVANE_AVX512 inline __m512 gamma_709_16(__m512 x, const __m512 (&power)[2]) {
+    const __m512 size = _mm512_max_ps(_mm512_abs_ps(x), _mm512_set1_ps(0x1p-24f));
     const __m512 m = _mm512_getmant_ps(size, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_zero);
-    const __m512i sixteenth = _mm512_and_si512(_mm512_srli_epi32(_mm512_castps_si512(size), 19), _mm512_set1_epi32(15));
-    const __m512 c2 = _mm512_permutexvar_ps(sixteenth, _mm512_loadu_ps(kGammaTables.c2));
-    const __m512 c1 = _mm512_permutexvar_ps(sixteenth, _mm512_loadu_ps(kGammaTables.c1));
-    const __m512 c0 = _mm512_permutexvar_ps(sixteenth, _mm512_loadu_ps(kGammaTables.c0));
-    const __m512 root = _mm512_fmadd_ps(_mm512_fmadd_ps(c2, m, c1), m, c0);
-    const __m512i octave = _mm512_add_epi32(_mm512_cvtps_epi32(_mm512_getexp_ps(size)), _mm512_set1_epi32(24));
-    const __m512 power = _mm512_permutex2var_ps(_mm512_loadu_ps(kGammaTables.power), octave,
-                                                _mm512_loadu_ps(kGammaTables.power + 16));
-    return _mm512_or_ps(_mm512_mul_ps(root, power), _mm512_and_ps(x, _mm512_set1_ps(-0.0f)));
+    __m512 root = _mm512_set1_ps(kGammaTables.root[4]);
+    for (int k = 3; k >= 0; --k) root = _mm512_fmadd_ps(root, m, _mm512_set1_ps(kGammaTables.root[k]));
+    const __m512i exponent = _mm512_srli_epi32(_mm512_castps_si512(size), 23);
+    const __m512 scaled = _mm512_mul_ps(root, _mm512_permutex2var_ps(power[0], exponent, power[1]));
+    return _mm512_or_ps(scaled, _mm512_and_ps(x, _mm512_set1_ps(-0.0f)));
 }
 
 CORVANE_AVX512 inline __m512 tone_factor16(__m512 brightest) {
@@ -150,18 +139,11 @@ CORVANE_AVX512 inline Cubics cubics(const ToneMapTables& t) {
 
 CORVANE_AVX512 inline __m512 to_linear16(const Cubics& c, __m512 signal) {
     const __m512 s = _mm512_min_ps(_mm512_max_ps(signal, _mm512_setzero_ps()), _mm512_set1_ps(1.0f));
-    // Below 1/32 the segment is the signal's octave (its exponent field),
-    // above it a 24th of the rest.
-    constexpr float kLogTop = 1.0f / 32;
-    constexpr int kLog = ToneMapTables::kLogSegments;
-    constexpr float kSteps = (ToneMapTables::kSegments - kLog) / (1.0f - kLogTop);
-    const __m512i octave = _mm512_max_epi32(
-        _mm512_sub_epi32(_mm512_srli_epi32(_mm512_castps_si512(s), 23), _mm512_set1_epi32(127 - 5 - kLog)),
-        _mm512_setzero_si512());
-    const __m512i step = _mm512_min_epi32(
-        _mm512_cvttps_epi32(_mm512_fmadd_ps(s, _mm512_set1_ps(kSteps), _mm512_set1_ps(kLog - kLogTop * kSteps))),
-        _mm512_set1_epi32(ToneMapTables::kSegments - 1));
-    const __m512i segment = _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(s, _mm512_set1_ps(kLogTop), _CMP_LT_OQ), step, octave);
+    // The segment: the octave and the first three bits of the mantissa of
+    // s + 1/8 (its exponent field from 124).
+    const __m512i segment = _mm512_sub_epi32(
+        _mm512_srli_epi32(_mm512_castps_si512(_mm512_add_ps(s, _mm512_set1_ps(ToneMapTables::kSegmentOffset))), 20),
+        _mm512_set1_epi32(124 << 3));
     __m512 light = _mm512_permutex2var_ps(c.low[3], segment, c.high[3]);
     for (int k = 2; k >= 0; --k) light = _mm512_fmadd_ps(light, s, _mm512_permutex2var_ps(c.low[k], segment, c.high[k]));
     return _mm512_max_ps(light, _mm512_setzero_ps());
@@ -221,6 +203,7 @@ CORVANE_AVX2 int convert_row_avx2(const ToneMapTables& t, const RowIn& in, int w
 
 CORVANE_AVX512 int convert_row_avx512(const ToneMapTables& t, const RowIn& in, int width, const RowOut& out) {
     const Cubics to_linear = cubics(t);
+    const __m512 power[2] = {_mm512_loadu_ps(kGammaTables.power), _mm512_loadu_ps(kGammaTables.power + 16)};
     int x = 0;
     for (; x + 16 <= width; x += 16) {
         const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in.luma + x));
@@ -236,9 +219,9 @@ CORVANE_AVX512 int convert_row_avx512(const ToneMapTables& t, const RowIn& in, i
         const __m512 g709 = mix3_16(kGamut[1], r, g, b);
         const __m512 b709 = mix3_16(kGamut[2], r, g, b);
         const __m512 factor = tone_factor16(_mm512_max_ps(_mm512_max_ps(r709, g709), b709));
-        const __m512 r_out = gamma_709_16(_mm512_mul_ps(r709, factor));
-        const __m512 g_out = gamma_709_16(_mm512_mul_ps(g709, factor));
-        const __m512 b_out = gamma_709_16(_mm512_mul_ps(b709, factor));
+        const __m512 r_out = gamma_709_16(_mm512_mul_ps(r709, factor), power);
+        const __m512 g_out = gamma_709_16(_mm512_mul_ps(g709, factor), power);
+        const __m512 b_out = gamma_709_16(_mm512_mul_ps(b709, factor), power);
         const __m512 y_out = mix3_16(kLuma709, r_out, g_out, b_out);
         const __m512 code = _mm512_max_ps(_mm512_fmadd_ps(y_out, _mm512_set1_ps(219.0f), _mm512_set1_ps(16.5f)),
                                           _mm512_setzero_ps());
@@ -270,6 +253,18 @@ CORVANE_AVX512 int chroma_out_avx512(const float* sum, int width, float scale, u
     return i;
 }
 
+CORVANE_AVX512 int chroma_column_avx512(const uint16_t* own, const uint16_t* near, int n, float scale, float offset,
+                                        float* column) {
+    const __m512 own_scale = _mm512_set1_ps(0.75f * scale), near_scale = _mm512_set1_ps(0.25f * scale);
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512 a = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(own + i))));
+        const __m512 b = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(near + i))));
+        _mm512_storeu_ps(column + i, _mm512_fmadd_ps(a, own_scale, _mm512_fmadd_ps(b, near_scale, _mm512_set1_ps(offset))));
+    }
+    return i;
+}
+
 bool runs_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -289,6 +284,7 @@ namespace corvane::tone_map_detail {
 int convert_row_avx2(const ToneMapTables&, const RowIn&, int, const RowOut&) { return 0; }
 int convert_row_avx512(const ToneMapTables&, const RowIn&, int, const RowOut&) { return 0; }
 int chroma_out_avx512(const float*, int, float, uint8_t*) { return 1; }
+int chroma_column_avx512(const uint16_t*, const uint16_t*, int, float, float, float*) { return 0; }
 bool runs_avx2() { return false; }
 bool runs_avx512() { return false; }
 
