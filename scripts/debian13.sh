@@ -3,6 +3,8 @@
 # with debootstrap: the committed HEAD of this repository is cloned into it and
 # built and tested there as on a fresh machine. Run as root. The chroot is kept
 # in $DEBIAN13_ROOT (default /var/tmp/corvane-debian13) for the next run.
+# $DEBIAN13_RUN, if set, is run there instead of .ci/run (for example
+# DEBIAN13_RUN='make bench ARGS="--sources hdr"').
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 root=${DEBIAN13_ROOT:-/var/tmp/corvane-debian13}
@@ -35,4 +37,5 @@ chroot "$root" sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-g
     --no-install-recommends python3 python3-venv make git >/dev/null'
 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
     PIP_CERT=/etc/ssl/host-ca-certificates.crt NODE_EXTRA_CA_CERTS=/etc/ssl/host-ca-certificates.crt \
-    sh -c 'cd /root/corvane && ffmpeg -version | head -n 1 && .ci/run'
+    DEBIAN13_RUN="${DEBIAN13_RUN:-.ci/run}" \
+    sh -c 'cd /root/corvane && ffmpeg -version | head -n 1 && eval "$DEBIAN13_RUN"'

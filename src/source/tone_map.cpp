@@ -114,11 +114,18 @@ void chroma_out(const ToneMapTables& t, const float* sum, int width, int pair_ro
     for (; i < chroma_width; ++i) sample(i);
 }
 
-// The ends of segment i of the transfer function's cubics.
+// The ends of segment i of the transfer function's cubics: the numbers
+// whose exponent field and first mantissa bits, as one number, are the
+// segment's and the first segment's (at s = 0) apart.
 std::pair<double, double> segment_ends(int i) {
-    const double octave = std::ldexp(ToneMapTables::kSegmentOffset, i / 8);
-    const double low = octave * (1.0 + (i % 8) / 8.0) - ToneMapTables::kSegmentOffset;
-    return {low, std::min(low + octave / 8.0, 1.0)};
+    const double offset = ToneMapTables::kSegmentOffset;
+    const int steps = 1 << ToneMapTables::kSegmentBits;
+    int exponent;
+    const double mantissa = std::frexp(offset, &exponent) * 2.0 - 1.0;  // offset = 2^(exponent - 1) * (1 + mantissa)
+    const int step = static_cast<int>(mantissa * steps) + i;
+    const double octave = std::ldexp(1.0, exponent - 1 + step / steps);
+    const double low = octave * (1.0 + static_cast<double>(step % steps) / steps) - offset;
+    return {std::max(low, 0.0), std::min(low + octave / steps, 1.0)};
 }
 
 }  // namespace
@@ -187,9 +194,8 @@ ToneMapTables::ToneMapTables(HdrTransfer transfer_, bool full_range_, ToneMapKer
     auto light = [&](double signal) { return transfer == HdrTransfer::kPq ? pq_to_linear(signal) : hlg_to_display(signal); };
     for (int i = 0; i < kCodes; ++i) to_linear[i] = static_cast<float>(light(static_cast<double>(i) / (kCodes - 1)));
     for (int i = 0; i < 32; ++i) {
-        // The cubic through four Chebyshev points of the segment (the
-        // segments past the last: copies of it).
-        const auto [low, high] = segment_ends(std::min(i, kSegments - 1));
+        // The cubic through four Chebyshev points of the segment.
+        const auto [low, high] = segment_ends(i);
         double x[4], y[4], c[4];
         for (int k = 0; k < 4; ++k) {
             x[k] = 0.5 * (low + high) + 0.5 * (high - low) * std::cos((2 * k + 1) * M_PI / 8);

@@ -47,12 +47,12 @@ struct ToneMapTables {
     // luma_offset, c = C * chroma_scale + chroma_offset.
     float luma_scale, luma_offset, chroma_scale, chroma_offset;
     std::vector<float> to_linear;  // kCodes entries: signal -> linear light
-    // The same as cubics in the signal s, for AVX-512 (no table reads): the
-    // segments are eighths of the octaves of s + 1/8, so finer towards
-    // black (1/64 wide below 1/8, 1/8 wide above 7/8). cubic[k][i]: segment
+    // The same as 32 cubics in the signal s, for AVX-512 (no table reads):
+    // the segments are sixteenths of the octaves of s + 0.35, so 1/64 wide
+    // below s = 0.15, 1/32 up to 0.65, 1/16 above. cubic[k][i]: segment
     // i's coefficient of s^k.
-    static constexpr int kSegments = 25;
-    static constexpr float kSegmentOffset = 0.125f;
+    static constexpr float kSegmentOffset = 0.35f;
+    static constexpr int kSegmentBits = 4;  // of the mantissa of s + 0.35
     float cubic[4][32];
     ToneMapKernel kernel;
 };

@@ -4,6 +4,7 @@
 // plain loop (source/tone_map.cpp) does all the work.
 
 #include <cmath>
+#include <cstring>
 
 #include "source/tone_map_kernels.h"
 
@@ -123,6 +124,12 @@ CORVANE_AVX512 inline __m512 tone_factor16(__m512 brightest) {
     return _mm512_mask_blend_ps(above, _mm512_set1_ps(1.0f), curved);
 }
 
+inline int32_t float_bits(float x) {
+    int32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
 // The transfer function's cubics (ToneMapTables::cubic) in registers.
 struct Cubics {
     __m512 low[4], high[4];  // segments 0-15 and 16-31
@@ -139,11 +146,12 @@ CORVANE_AVX512 inline Cubics cubics(const ToneMapTables& t) {
 
 CORVANE_AVX512 inline __m512 to_linear16(const Cubics& c, __m512 signal) {
     const __m512 s = _mm512_min_ps(_mm512_max_ps(signal, _mm512_setzero_ps()), _mm512_set1_ps(1.0f));
-    // The segment: the octave and the first three bits of the mantissa of
-    // s + 1/8 (its exponent field from 124).
+    // The segment: the exponent field and the first mantissa bits of
+    // s + 0.35, from those of 0.35.
+    constexpr int kShift = 23 - ToneMapTables::kSegmentBits;
+    const __m512i bits = _mm512_castps_si512(_mm512_add_ps(s, _mm512_set1_ps(ToneMapTables::kSegmentOffset)));
     const __m512i segment = _mm512_sub_epi32(
-        _mm512_srli_epi32(_mm512_castps_si512(_mm512_add_ps(s, _mm512_set1_ps(ToneMapTables::kSegmentOffset))), 20),
-        _mm512_set1_epi32(124 << 3));
+        _mm512_srli_epi32(bits, kShift), _mm512_set1_epi32(float_bits(ToneMapTables::kSegmentOffset) >> kShift));
     __m512 light = _mm512_permutex2var_ps(c.low[3], segment, c.high[3]);
     for (int k = 2; k >= 0; --k) light = _mm512_fmadd_ps(light, s, _mm512_permutex2var_ps(c.low[k], segment, c.high[k]));
     return _mm512_max_ps(light, _mm512_setzero_ps());
