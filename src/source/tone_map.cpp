@@ -114,9 +114,9 @@ void chroma_out(const ToneMapTables& t, const float* sum, int width, int pair_ro
     for (; i < chroma_width; ++i) sample(i);
 }
 
-// The ends of segment i of the transfer function's cubics: the numbers
-// whose exponent field and first mantissa bits, as one number, are the
-// segment's and the first segment's (at s = 0) apart.
+// The ends, in s, of segment i of the transfer function's cubics: the s
+// whose s + offset has an exponent field and first kSegmentBits mantissa
+// bits that, read as one number, are i more than the offset's own.
 std::pair<double, double> segment_ends(int i) {
     const double offset = ToneMapTables::kSegmentOffset;
     const int steps = 1 << ToneMapTables::kSegmentBits;

@@ -30,8 +30,9 @@ namespace corvane {
 enum class HdrTransfer { kPq, kHlg };
 
 // The instructions the conversion runs on: the widest this processor has,
-// unless a test asks for another. The results of any two may differ by one
-// code in a few pixels.
+// unless a test asks for another. Any two may differ by a code, and by two
+// or three in saturated highlights outside BT.709 (where the table the
+// narrower ones read is coarser than the AVX-512 kernel's cubics).
 enum class ToneMapKernel { kPlain, kAvx2, kAvx512 };
 bool tone_map_kernel_runs(ToneMapKernel kernel);  // on this processor
 ToneMapKernel widest_tone_map_kernel();
