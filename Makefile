@@ -32,7 +32,9 @@ py39: deps
 players:
 	scripts/install-players.sh
 
+# (CMake builds the source stage's own tools; the module's build brings its own.)
 bench: build
+	scripts/install-deps.sh cmake
 	$(PY) bench/ladder_bench.py $(ARGS)
 
 # The chunked job against the single call (make bench ARGS=--chunked does the same).

@@ -724,11 +724,17 @@ def main(argv=None):
                "x real time"], rows)
         if any(source_setup(kind, args.quick).get("hdr") for kind in compared):
             section("The HDR conversion alone, per picture (noisy 10-bit PQ, median ms): the source's "
-                    "own on one thread and on its threads, FFmpeg's filters on one thread")
+                    "own on one thread and on its threads, FFmpeg's filters on one thread; then the "
+                    "source's own on one thread with each kernel this processor runs")
             stage_figures["conversion"] = tone_map_cost(tool.parent / "tone_map_cost", args.timeout)
-            table(["picture", "own, 1 thread", "own, threads", "filters, 1 thread", "filters/own"],
+            kernels = [k for k in ("plain", "avx2", "avx512")
+                       if all(k + "_ms" in f for f in stage_figures["conversion"].values())]
+            names = {"plain": "plain loop", "avx2": "AVX2", "avx512": "AVX-512"}
+            table(["picture", "own, 1 thread", "own, threads", "filters, 1 thread", "filters/own"]
+                  + [names[k] for k in kernels],
                   [(size, fmt(f["own_ms"]), fmt(f["own_sliced_ms"]), fmt(f["filters_ms"]),
-                    fmt(f["filters_ms"] / f["own_ms"])) for size, f in stage_figures["conversion"].items()])
+                    fmt(f["filters_ms"] / f["own_ms"])) + tuple(fmt(f[k + "_ms"]) for k in kernels)
+                   for size, f in stage_figures["conversion"].items()])
 
     report = {
         "quick": args.quick,

@@ -1,8 +1,10 @@
 // What the HDR conversion costs per picture: the source's own (on one
 // thread, and split among its threads) against FFmpeg's filter chain that
 // did it before (zscale to linear light, tonemap, zscale back, on one
-// thread), on a noisy 10-bit PQ picture of each size. Prints a line per size:
-// "conversion WxH own_ms A own_sliced_ms B filters_ms C" (medians).
+// thread), on a noisy 10-bit PQ picture of each size; then the source's own
+// on one thread with each kernel this processor runs. Prints a line per
+// size: "conversion WxH own_ms A own_sliced_ms B filters_ms C plain_ms D
+// avx2_ms E avx512_ms F" (medians; a kernel the processor lacks left out).
 //
 //   tone_map_cost [RUNS]
 
@@ -107,13 +109,27 @@ int main(int argc, char** argv) {
         if (av_frame_get_buffer(out.get(), 0) < 0) return 1;
         const HdrPlanes in = hdr_planes(picture.get());
         const SdrPlanes sdr = sdr_planes(out.get());
-        const double own = median_ms(runs, [&] { tone_map_rows(tables, in, sdr, width, height, 0, (height + 1) / 2, rows); });
+        auto one_thread = [&](const ToneMapTables& tables, int runs) {
+            return median_ms(runs, [&] { tone_map_rows(tables, in, sdr, width, height, 0, (height + 1) / 2, rows); });
+        };
+        const double own = one_thread(tables, runs);
+        // (The converter makes its own picture: `sdr` stays on `out`.)
         HdrConverter converter;
+        FramePtr converted(av_frame_alloc());
         const double sliced = median_ms(runs, [&] {
-            if (converter.convert(picture.get(), AVCOL_TRC_SMPTE2084, PictureArea{}, out.get()).failed()) std::abort();
+            if (converter.convert(picture.get(), AVCOL_TRC_SMPTE2084, PictureArea{}, converted.get()).failed()) {
+                std::abort();
+            }
         });
-        std::printf("conversion %dx%d own_ms %.2f own_sliced_ms %.2f filters_ms %.2f\n", width, height, own, sliced,
+        std::printf("conversion %dx%d own_ms %.2f own_sliced_ms %.2f filters_ms %.2f", width, height, own, sliced,
                     filters_ms(picture.get(), std::max(3, runs / 3)));
+        for (const auto& [kernel, name] : {std::pair{ToneMapKernel::kPlain, "plain"}, std::pair{ToneMapKernel::kAvx2, "avx2"},
+                                           std::pair{ToneMapKernel::kAvx512, "avx512"}}) {
+            if (!tone_map_kernel_runs(kernel)) continue;
+            const int kernel_runs = kernel == ToneMapKernel::kPlain ? std::max(3, runs / 5) : runs;
+            std::printf(" %s_ms %.2f", name, one_thread(ToneMapTables(HdrTransfer::kPq, false, kernel), kernel_runs));
+        }
+        std::printf("\n");
         std::fflush(stdout);
     }
     return 0;

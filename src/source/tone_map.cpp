@@ -168,6 +168,11 @@ void tone_map_detail::polynomial_through(const double* x, const double* y, int n
     }
 }
 
+double tone_map_detail::chebyshev_point(double low, double high, int k, int n) {
+    constexpr double kPi = 3.14159265358979323846;
+    return 0.5 * (low + high) + 0.5 * (high - low) * std::cos((2 * k + 1) * kPi / (2 * n));
+}
+
 bool tone_map_kernel_runs(ToneMapKernel kernel) {
     switch (kernel) {
         case ToneMapKernel::kAvx512: return runs_avx512();
@@ -198,7 +203,7 @@ ToneMapTables::ToneMapTables(HdrTransfer transfer_, bool full_range_, ToneMapKer
         const auto [low, high] = segment_ends(i);
         double x[4], y[4], c[4];
         for (int k = 0; k < 4; ++k) {
-            x[k] = 0.5 * (low + high) + 0.5 * (high - low) * std::cos((2 * k + 1) * M_PI / 8);
+            x[k] = chebyshev_point(low, high, k, 4);
             y[k] = light(x[k]);
         }
         polynomial_through(x, y, 4, c);

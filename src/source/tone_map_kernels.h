@@ -82,6 +82,9 @@ int chroma_column_avx512(const uint16_t* own, const uint16_t* near, int n, float
 // The coefficients of the polynomial through the points (x[i], y[i]),
 // i < n <= 8: coefficient[k] of x^k.
 void polynomial_through(const double* x, const double* y, int n, double* coefficient);
+// The k-th of n Chebyshev points of [low, high] (where a polynomial through
+// n points of a smooth function strays least from it).
+double chebyshev_point(double low, double high, int k, int n);
 bool runs_avx2();
 bool runs_avx512();
 

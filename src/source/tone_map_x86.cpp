@@ -10,10 +10,14 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // GCC 12 warns inside its own AVX-512 header (its bug 105593).
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace corvane::tone_map_detail {
 
@@ -83,7 +87,8 @@ CORVANE_AVX2 inline void put_diff8(float* to, __m256 diff, bool add) {
 }
 
 // --- AVX-512: the gamma as x^(5/12) = 2^(5e/12) * m^(5/12) for x = 2^e * m:
-// the first from a table of its 32 values (e in [-24, 7]) held in two
+// the first from a table of its 32 values (e in [-24, 7]; light below 2^-24
+// counts as 2^-24, and tone-mapped light never nears 2^8) held in two
 // registers, read by e's exponent field modulo 32; the second by a quartic
 // on [1, 2).
 struct GammaTables {
@@ -96,7 +101,7 @@ GammaTables gamma_tables() {
     for (int e = -24; e < 8; ++e) g.power[(e + 127) % 32] = static_cast<float>(std::exp2(e * (5.0 / 12.0)));
     double x[5], y[5], c[5];
     for (int k = 0; k < 5; ++k) {
-        x[k] = 1.5 + 0.5 * std::cos((2 * k + 1) * M_PI / 10);
+        x[k] = chebyshev_point(1.0, 2.0, k, 5);
         y[k] = std::pow(x[k], 5.0 / 12.0);
     }
     polynomial_through(x, y, 5, c);
