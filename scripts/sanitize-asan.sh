@@ -9,7 +9,7 @@
 # build/asan-mod, puts that directory first on PYTHONPATH (the script checks
 # that it is the module Python imports) and preloads GCC's ASan runtime (and
 # libstdc++, see sanitize-common.sh) into every Python process; ffmpeg,
-# ffprobe and openssl run without it through small wrappers on PATH.
+# ffprobe, openssl and Chromium run without it through small wrappers on PATH.
 # ASan reports go to build/sanitize/asan/asan.PID and are summarised at the
 # end. UBSan stops the process at its first report (exit status 87), so the
 # test that met it fails; GCC's UBSan runtime writes its reports on standard

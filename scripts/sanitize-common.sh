@@ -67,11 +67,12 @@ check_import() {
 }
 
 # Tools on PATH that start without the sanitizer runtime, so that only
-# Python processes carry it.
+# Python processes carry it (Chromium, for the player tests, does not start
+# at all with it).
 make_plain_tools() {
     dir=$1
     mkdir -p "$dir"
-    for tool in ffmpeg ffprobe openssl gcc g++ cc c++ cmake valgrind; do
+    for tool in ffmpeg ffprobe openssl gcc g++ cc c++ cmake valgrind chromium chromium-browser; do
         real=$(command -v "$tool" 2>/dev/null) || continue
         case "$real" in "$dir"/*) continue ;; esac
         printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$real" >"$dir/$tool"
