@@ -127,8 +127,7 @@ Status HdrConverter::convert(const AVFrame* picture, int transfer, const Picture
     const int height = source->height;
     const int pairs = (height + 1) / 2;
     const int slices = std::min(slice_threads(), std::max(1, pairs / kLeastPairsPerSlice));
-    if (rows_.size() < static_cast<size_t>(slices)) rows_.resize(slices);
-    for (int slice = 0; slice < slices; ++slice) rows_[slice].resize(width);
+    if (rows_.size() < static_cast<size_t>(slices)) rows_.resize(slices);  // each sized by its first rows
     const auto job = [&](int slice) {
         tone_map_rows(*tables_, in, sdr, width, height, pairs * slice / slices, pairs * (slice + 1) / slices,
                       rows_[slice]);

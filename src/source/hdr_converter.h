@@ -35,7 +35,8 @@ inline SdrPlanes sdr_planes(AVFrame* picture) {
                      {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
 }
 
-// Runs one job over [0, count) on a few threads, the caller's among them.
+// Runs one job for each slice of [0, threads()) at once, on threads of its
+// own and the caller's.
 class SliceWorkers {
 public:
     explicit SliceWorkers(int threads);
@@ -63,7 +64,7 @@ private:
 
 class HdrConverter {
 public:
-    // Whether this picture, of HDR transfer `transfer`, can be converted here.
+    // Whether this HDR picture (4:2:0, 10-bit, BT.2020) can be converted here.
     static bool handles(const AVFrame* picture);
     // Converts `picture` into `out` (unreferenced first), brought down to
     // `size` (0 x 0: kept); `transfer` is its PQ or HLG transfer.

@@ -17,9 +17,10 @@
 // Then BT.709's display gamma (2.4, as BT.1886), the BT.709 matrix, chroma
 // taken down to 4:2:0 again (the same siting), rounded to 8 bits.
 //
-// The transfer function comes from a table built once per source, the tone
-// curve and the gamma from a few multiplications; with AVX2 eight pixels at
-// a time, with AVX-512 sixteen (its gamma from small tables in registers).
+// The transfer function comes from a table built once per source (with
+// AVX-512, from cubics fitted once per source), the tone curve and the gamma
+// from a few multiplications; with AVX2 eight pixels at a time, with
+// AVX-512 sixteen (its gamma from small tables in registers).
 
 #include <cstddef>
 #include <cstdint>
